@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Set everything up, then run the tests against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+VENV="${TESSEL_VENV:-.venv}"
+# Run from tests/ so the source tree does not shadow the installed package.
+cd tests
+exec "../$VENV/bin/python" -P -m pytest -q -p no:cacheprovider "$@"

@@ -1,0 +1,360 @@
+// Python classes with C++ bodies.
+//
+// Every class of the package is a real Python class: it is created at module
+// init by calling its metaclass with a namespace of C++ functions and
+// properties, so it can be subclassed in Python, pickled by module and
+// qualified name, keeps instance state in __dict__ and takes part in super()
+// chains. pydantic v1 models are declared the same way (annotations plus
+// defaults in the namespace).
+#pragma once
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <cstdarg>
+#include <memory>
+#include <type_traits>
+
+namespace nb = nanobind;
+using namespace nanobind::literals;
+
+namespace pyclass {
+using error = nb::python_error;
+
+inline nb::module_ import(const char *name) { return nb::module_::import_(name); }
+
+// Parameter type meaning "any Python object, None included". nanobind rejects
+// None for nb::object parameters unless every nb::arg is marked .none();
+// has_arg_defaults<obj> (at the end of this file) makes None acceptable.
+inline bool any_object(PyObject *) { return true; }
+class obj : public nb::object {
+    NB_OBJECT_DEFAULT(obj, object, "object", any_object)
+};
+
+// Interned attribute-name string, created once per call site and never freed.
+#define PYCLASS_S(lit)                                                                             \
+    ([]() -> nb::handle {                                                                          \
+        static PyObject *s_ = PyUnicode_InternFromString(lit);                                     \
+        return nb::handle(s_);                                                                     \
+    }())
+
+[[noreturn]] inline void raise(PyObject *type, const char *msg) {
+    PyErr_SetString(type, msg);
+    throw error();
+}
+
+[[noreturn]] inline void raise_fmt(PyObject *type, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    PyErr_FormatV(type, fmt, ap);
+    va_end(ap);
+    throw error();
+}
+
+// Steal a new reference, or throw the Python error that is set.
+inline nb::object check(PyObject *o) {
+    if (!o)
+        throw error();
+    return nb::steal(o);
+}
+
+inline nb::handle type_of(nb::handle o) { return nb::handle((PyObject *)Py_TYPE(o.ptr())); }
+
+inline bool truthy(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0)
+        throw error();
+    return r == 1;
+}
+
+// list(iterable): a new list (nb::list(x) would share x when it is a list).
+inline nb::list list_copy(nb::handle iterable) {
+    return nb::steal<nb::list>(check(PySequence_List(iterable.ptr())).release());
+}
+
+inline bool is_instance(nb::handle o, nb::handle cls) {
+    int r = PyObject_IsInstance(o.ptr(), cls.ptr());
+    if (r < 0)
+        throw error();
+    return r == 1;
+}
+
+inline bool equal(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0)
+        throw error();
+    return r == 1;
+}
+
+// A parameter annotated `str` accepts a str or None only:
+//   TypeError: Argument 'new_name' has incorrect type (expected str, got int)
+inline void require_str(nb::handle value, const char *argname) {
+    if (value.is_none() || PyUnicode_Check(value.ptr()))
+        return;
+    raise_fmt(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+              argname, "str", Py_TYPE(value.ptr())->tp_name);
+}
+
+// A getter annotated `-> str` returns a stored str or None unchanged.
+inline nb::object str_result(nb::object value) {
+    if (!value.is_none() && !PyUnicode_Check(value.ptr()))
+        raise_fmt(PyExc_TypeError, "Expected %s, got %.200s", "unicode",
+                  Py_TYPE(value.ptr())->tp_name);
+    return value;
+}
+
+// Whether `assert` statements run (false under python -O).
+inline bool assertions_enabled() {
+    static int optimize = -1;
+    if (optimize < 0)
+        optimize = nb::cast<int>(import("sys").attr("flags").attr("optimize"));
+    return optimize == 0;
+}
+
+// super(cls, self): the explicit two-argument form (C++ has no __class__ cell).
+inline nb::object super_(nb::handle cls, nb::handle self) {
+    return check(PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, cls.ptr(), self.ptr(),
+                                              nullptr));
+}
+
+// The module's namespace, looked up at call time as Python code would, so
+// callers and tests can replace imported classes and constants.
+struct ModuleGlobals {
+    PyObject *dict = nullptr; // strong, never released: modules live until exit
+
+    void init(nb::module_ m) {
+        dict = PyModule_GetDict(m.ptr());
+        Py_INCREF(dict);
+    }
+    nb::object get(nb::handle name) const {
+        PyObject *v = PyDict_GetItemWithError(dict, name.ptr());
+        if (!v) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+            throw error();
+        }
+        return nb::borrow(v);
+    }
+};
+
+namespace detail {
+// obj's has_arg_defaults also switches off nanobind's check that the number of
+// nb::arg annotations matches the parameters; restore it.
+template <typename F, typename... Extra> constexpr bool check_arg_count(size_t self_params) {
+    using am =
+        nb::detail::analyze_method<decltype(&std::remove_reference_t<F>::operator())>;
+    constexpr size_t n_ann = ((size_t)nb::detail::arg_traits<Extra>::is_arg + ... + 0);
+    if (n_ann != 0 && n_ann + self_params != am::argc)
+        throw "number of nb::arg annotations does not match the parameters";
+    return true;
+}
+#define PYCLASS_CHECK_ARGS(self_params) static_assert(check_arg_count<F, Extra...>(self_params))
+
+// is_method: nanobind.nb_method binds like a Python function.
+template <typename F, typename... Extra>
+nb::object make_method(nb::handle scope, const char *name, F &&f, const Extra &...extra) {
+    PYCLASS_CHECK_ARGS(1);
+    return nb::cpp_function(std::forward<F>(f), nb::scope(scope), nb::name(name), nb::is_method(),
+                            extra...);
+}
+// Plain function, first parameter explicit. Property accessors are made
+// without a scope: nanobind merges same-named functions of one scope into an
+// overload chain, and a getter and its setter share a name.
+template <typename F, typename... Extra>
+nb::object make_function(nb::handle scope, const char *name, F &&f, const Extra &...extra) {
+    PYCLASS_CHECK_ARGS(0);
+    if (!scope)
+        return nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
+    return nb::cpp_function(std::forward<F>(f), nb::scope(scope), nb::name(name), extra...);
+}
+} // namespace detail
+
+// A callable that libraries can introspect: nanobind functions carry no
+// __text_signature__, so wrap the function in a functools.partial (which has
+// a __dict__) and give it an inspect.Signature parsed from `params`, such as
+// "(cls, cache)".
+inline nb::object with_signature(nb::handle fn, const char *params) {
+    nb::object partial = import("functools").attr("partial")(fn);
+    import("functools").attr("update_wrapper")(partial, fn);
+    nb::dict ns;
+    nb::object code = nb::str("def _f{}: pass").attr("format")(nb::str(params));
+    nb::object builtins = import("builtins");
+    builtins.attr("exec")(code, ns);
+    // inspect.signature stops unwrapping at an object that has __signature__.
+    partial.attr("__signature__") = import("inspect").attr("signature")(ns["_f"]);
+    return partial;
+}
+
+// Stand-in for Python's __class__ cell, filled in by ClassDef::finish().
+// Borrowed pointer: the class owns every function that captures the cell.
+struct ClassCell {
+    PyObject *cls = nullptr;
+    nb::handle get() const {
+        if (!cls)
+            raise(PyExc_RuntimeError, "class not finished yet");
+        return nb::handle(cls);
+    }
+};
+using Cell = std::shared_ptr<ClassCell>;
+
+// Same rule as type.__new__: the most derived metaclass wins.
+inline nb::handle calculate_meta(nb::handle explicit_meta, nb::tuple bases) {
+    PyTypeObject *winner =
+        explicit_meta ? (PyTypeObject *)explicit_meta.ptr() : &PyType_Type;
+    for (nb::handle b : bases) {
+        PyTypeObject *t = Py_TYPE(b.ptr());
+        if (PyType_IsSubtype(winner, t))
+            continue;
+        if (PyType_IsSubtype(t, winner)) {
+            winner = t;
+            continue;
+        }
+        raise(PyExc_TypeError, "metaclass conflict: the metaclass of a derived class must be a "
+                               "(non-strict) subclass of the metaclasses of all its bases");
+    }
+    return nb::handle((PyObject *)winner);
+}
+
+class ClassDef {
+  public:
+    ClassDef(nb::module_ m, const char *name, nb::tuple bases, const char *doc = nullptr,
+             nb::handle metaclass = nb::handle())
+        : m_(m), name_(name), bases_(bases), meta_(metaclass),
+          cell_(std::make_shared<ClassCell>()) {
+        nb::object modname = m.attr("__name__");
+        ns_["__module__"] = modname;
+        ns_["__qualname__"] = name_;
+        if (doc)
+            ns_["__doc__"] = nb::str(doc);
+        // Scope that gives the functions the class's __qualname__/__module__
+        // before the class exists. Kept alive by the module.
+        scope_ = import("types").attr("SimpleNamespace")("__qualname__"_a = name_,
+                                                          "__module__"_a = modname);
+        if (!PyObject_HasAttrString(m.ptr(), "_pyclass_scopes"))
+            m.attr("_pyclass_scopes") = nb::list();
+        m.attr("_pyclass_scopes").attr("append")(scope_);
+    }
+    const Cell &cell() const { return cell_; }
+
+    // Instance method; f receives (nb::handle self, ...).
+    template <typename F, typename... Extra>
+    ClassDef &def(const char *name, F &&f, const Extra &...extra) {
+        ns_[name] = detail::make_method(scope_, name, std::forward<F>(f), extra...);
+        return *this;
+    }
+    // Set on the class after the metaclass ran (pydantic v1 would take a
+    // namespace value that is not a plain function for a field).
+    template <typename F, typename... Extra>
+    ClassDef &def_after(const char *name, F &&f, const Extra &...extra) {
+        late_[name] = detail::make_method(scope_, name, std::forward<F>(f), extra...);
+        return *this;
+    }
+    template <typename F, typename... Extra>
+    ClassDef &def_static(const char *name, F &&f, const Extra &...extra) {
+        nb::object fn = detail::make_function(scope_, name, std::forward<F>(f), extra...);
+        ns_[name] = import("builtins").attr("staticmethod")(fn);
+        return *this;
+    }
+    // classmethod whose signature `params` (cls included) inspect can read.
+    template <typename F, typename... Extra>
+    ClassDef &def_classmethod(const char *name, const char *params, F &&f,
+                              const Extra &...extra) {
+        nb::object fn = detail::make_function(scope_, name, std::forward<F>(f), extra...);
+        ns_[name] = import("builtins").attr("classmethod")(with_signature(fn, params));
+        return *this;
+    }
+    // abc.abstractmethod-marked method (body still callable through super()).
+    template <typename F, typename... Extra>
+    ClassDef &def_abstract(const char *name, F &&f, const Extra &...extra) {
+        nb::object fn = detail::make_function(scope_, name, std::forward<F>(f), extra...);
+        nb::object part = import("functools").attr("partial")(fn);
+        import("functools").attr("update_wrapper")(part, fn);
+        import("abc").attr("abstractmethod")(part);
+        ns_[name] = check(PyInstanceMethod_New(part.ptr()));
+        return *this;
+    }
+    template <typename G, typename S>
+    ClassDef &prop(const char *name, G &&get, S &&set, const char *doc) {
+        ns_[name] = import("builtins").attr("property")(
+            detail::make_function(nb::handle(), name, std::forward<G>(get)),
+            detail::make_function(nb::handle(), name, std::forward<S>(set)), nb::none(),
+            nb::str(doc));
+        return *this;
+    }
+    template <typename G> ClassDef &prop_ro(const char *name, G &&get, const char *doc) {
+        ns_[name] = import("builtins").attr("property")(
+            detail::make_function(nb::handle(), name, std::forward<G>(get)), nb::none(),
+            nb::none(), nb::str(doc));
+        return *this;
+    }
+    // Annotated class attribute (pydantic field), with or without a default.
+    ClassDef &field(const char *name, nb::handle annotation) {
+        ann_[name] = annotation;
+        return *this;
+    }
+    ClassDef &field(const char *name, nb::handle annotation, nb::handle dflt) {
+        ann_[name] = annotation;
+        ns_[name] = dflt;
+        return *this;
+    }
+    ClassDef &attr(const char *name, nb::handle value) {
+        ns_[name] = value;
+        return *this;
+    }
+    nb::object ns_item(const char *name) const { return ns_[name]; }
+
+    // metaclass(name, bases, ns); publishes the class on the module.
+    nb::object finish() {
+        nb::handle meta = calculate_meta(meta_, bases_);
+        nb::object ns = meta.attr("__prepare__")(name_, bases_);
+        if (PyDict_Size(ann_.ptr()) > 0)
+            ns["__annotations__"] = ann_;
+        for (auto kv : ns_)
+            ns[kv.first] = kv.second;
+        nb::object cls = meta(name_, bases_, ns);
+        for (auto kv : late_)
+            if (PyObject_SetAttr(cls.ptr(), kv.first.ptr(), kv.second.ptr()) < 0)
+                throw error();
+        cell_->cls = cls.ptr();
+        m_.attr(name_) = cls;
+        return cls;
+    }
+
+  private:
+    nb::module_ m_;
+    nb::str name_;
+    nb::tuple bases_;
+    nb::handle meta_;
+    nb::dict ns_, ann_, late_;
+    nb::object scope_;
+    Cell cell_;
+};
+
+// nanobind's bound-method type has no __reduce__; teach pickle to rebuild
+// obj.meth as getattr(obj, name) (a process pool pickles bound methods), and
+// to pickle an unbound method by reference.
+inline void register_bound_method_pickling(nb::handle some_method) {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    nb::object bm = some_method.attr("__get__")(nb::int_(0));
+    nb::handle bm_type((PyObject *)Py_TYPE(bm.ptr()));
+    nb::object reducer = nb::cpp_function(
+        [](nb::handle m) {
+            return nb::make_tuple(import("builtins").attr("getattr"),
+                                  nb::make_tuple(m.attr("__self__"), m.attr("__name__")));
+        },
+        nb::name("_reduce_bound_method"));
+    import("copyreg").attr("pickle")(bm_type, reducer);
+    nb::object by_name = nb::cpp_function(
+        [](nb::handle f) -> nb::object { return f.attr("__qualname__"); },
+        nb::name("_reduce_method"));
+    import("copyreg").attr("pickle")(nb::handle((PyObject *)Py_TYPE(some_method.ptr())), by_name);
+}
+
+// A plain type object as a handle: builtin(PyUnicode_Type) and so on.
+inline nb::handle builtin(PyTypeObject &t) { return nb::handle((PyObject *)&t); }
+
+} // namespace pyclass
+
+template <> struct nanobind::detail::has_arg_defaults<pyclass::obj> : std::true_type {};

@@ -1,0 +1,1 @@
+"""Shared helpers: application name, logging mixin, code formatting."""

@@ -1,0 +1,3 @@
+"""Application-wide names."""
+
+APP_NAME = "tessel_core"

@@ -1,0 +1,112 @@
+"""The class builder: C++-bodied classes must behave like Python classes."""
+
+import abc
+import inspect
+import pickle
+
+import pydantic
+import pytest
+
+from tessel_core._native import probe
+from tessel_core._native.probe import AbstractProbe, Probe, ProbeModel
+
+
+class PyProbe(Probe):
+    def __init__(self, name=None, extra=0):
+        super().__init__(name)
+        self.extra = extra
+
+    def combine(self, a, b=2, c=3):
+        return super().combine(a, b=b, c=c) * 10
+
+
+def test_identity_module_qualname_and_docs():
+    assert Probe.__module__ == "tessel_core._native.probe"
+    assert Probe.__qualname__ == "Probe"
+    assert Probe.combine.__qualname__ == "Probe.combine"
+    assert Probe.__doc__ == "A class with every kind of member."
+    assert Probe.name.__doc__ == "Name (str or None)."
+    assert "__dict__" in dir(Probe())
+
+
+def test_methods_keywords_defaults_static_and_class():
+    p = Probe("a")
+    assert p.combine(1) == 6
+    assert p.combine(1, c=10) == 13
+    assert p.combine(a=1, b=1, c=1) == 3
+    assert Probe.twice(4) == 8 and p.twice("x") == "xx"
+    made = PyProbe.make("z")
+    assert type(made) is PyProbe and made.name == "z"
+    assert str(inspect.signature(Probe.make)) == "(name)"
+    with pytest.raises(TypeError):
+        p.combine()
+
+
+def test_properties_and_type_checks():
+    p = Probe()
+    assert p.name is None
+    p.name = "n"
+    assert p.name == "n" and p.__dict__["_name"] == "n"
+    with pytest.raises(TypeError) as err:
+        p.name = 5
+    assert str(err.value) == "Argument 'new_name' has incorrect type (expected str, got int)"
+    p._label = 3.5
+    with pytest.raises(TypeError) as err:
+        p.label
+    assert str(err.value) == "Expected unicode, got float"
+    with pytest.raises(AttributeError):
+        p.label = "x"
+    with pytest.raises(TypeError) as err:
+        Probe(name=[])
+    assert str(err.value) == "Argument 'name' has incorrect type (expected str, got list)"
+
+
+def test_python_subclass_and_super_chain():
+    p = PyProbe("s", extra=2)
+    assert p.combine(1) == 60 and p.extra == 2 and p.name == "s"
+    assert isinstance(p, Probe)
+
+
+def test_pickling_instances_and_bound_methods():
+    p = PyProbe("k", extra=7)
+    q = pickle.loads(pickle.dumps(p))
+    assert type(q) is PyProbe and q.name == "k" and q.extra == 7
+    bound = pickle.loads(pickle.dumps(Probe("b").combine))
+    assert bound(1) == 6
+    assert pickle.loads(pickle.dumps(Probe("c"))).name == "c"
+
+
+def test_del_runs():
+    before = probe.del_count()
+    Probe()
+    assert probe.del_count() == before + 1
+
+
+def test_abstract_class():
+    assert isinstance(AbstractProbe, abc.ABCMeta)
+    with pytest.raises(TypeError):
+        AbstractProbe(1)
+
+    class Concrete(AbstractProbe):
+        def __init__(self, value):
+            super().__init__(value)
+
+    assert Concrete(3).value == 3
+
+
+def test_pydantic_model_declared_from_cpp():
+    class PyModel(pydantic.BaseModel):
+        title: str
+        count: int = 1
+        tags: list = []
+
+    m = ProbeModel(title="t")
+    assert list(ProbeModel.__fields__) == ["title", "count", "tags"]
+    assert m.dict() == PyModel(title="t").dict()
+    assert m.summary() == "t:1"
+    other = ProbeModel(title="u")
+    other.tags.append("x")
+    assert m.tags == []  # defaults are copied per instance
+    with pytest.raises(pydantic.ValidationError):
+        ProbeModel()
+    assert pickle.loads(pickle.dumps(m)) == m

@@ -1,0 +1,503 @@
+// Output capture in the kernel: the capture manager that wraps the kernel's
+// write, publish and clear-output methods, the capture context manager, and
+// the holder that replays captured records.
+#include "tessel_core/_native/fast_model.h"
+
+using pyclass::ClassDef;
+using pyclass::obj;
+#define S PYCLASS_S
+
+namespace {
+
+pyclass::ModuleGlobals globals;
+#define G(name) globals.get(S(name))
+
+const char *kStdoutMime = "application/vnd.jupyter.stdout";
+const char *kStderrMime = "application/vnd.jupyter.stderr";
+
+pyclass::FastModel &stream_records() {
+    static auto *fm = new pyclass::FastModel(); // never freed: outlives the interpreter
+    return *fm;
+}
+
+bool contains(nb::handle haystack, const char *needle) {
+    int r = PySequence_Contains(haystack.ptr(), nb::str(needle).ptr());
+    if (r < 0)
+        throw pyclass::error();
+    return r == 1;
+}
+
+// ---- context store ---------------------------------------------------------
+
+// The current context's (outputs, send flag). The plain class reads its own
+// stacks directly; a subclass may override the properties, so it goes
+// through them.
+bool is_plain_manager(nb::handle self) { return pyclass::type_of(self).is(G("TesselCaptureManager")); }
+
+nb::object current_outputs(nb::handle self) {
+    if (is_plain_manager(self)) {
+        nb::object stack = self.attr(S("_outputs_list"));
+        return stack[nb::int_(-1)];
+    }
+    return self.attr(S("outputs"));
+}
+
+bool current_send_flag(nb::handle self) {
+    if (is_plain_manager(self)) {
+        nb::object stack = self.attr(S("_send_to_front_list"));
+        return pyclass::truthy(stack[nb::int_(-1)]);
+    }
+    return pyclass::truthy(self.attr(S("send_to_front")));
+}
+
+bool multithread(nb::handle self) { return pyclass::truthy(self.attr(S("is_multithread"))); }
+
+nb::object thread_id() { return G("threading").attr("get_ident")(); }
+
+void store_context(nb::handle self, nb::handle outputs, nb::handle send_to_front) {
+    if (multithread(self)) {
+        self.attr(S("_outputs_dict"))[thread_id()] = outputs;
+        self.attr(S("_send_to_front_dict"))[thread_id()] = send_to_front;
+    } else {
+        self.attr(S("_outputs_list")).attr("append")(outputs);
+        self.attr(S("_send_to_front_list")).attr("append")(send_to_front);
+    }
+}
+
+void remove_context(nb::handle self) {
+    if (multithread(self)) {
+        self.attr(S("_outputs_dict")).attr("pop")(thread_id());
+        self.attr(S("_send_to_front_dict")).attr("pop")(thread_id());
+    } else {
+        self.attr(S("_outputs_list")).attr("pop")();
+        self.attr(S("_send_to_front_list")).attr("pop")();
+    }
+}
+
+// ---- calls to the saved kernel methods ---------------------------------------
+
+// Publishers differ in how they take (data, metadata, transient, update):
+// older ipykernel publishers take all four by position, IPython's base
+// publisher has `source` third and, like current ipykernel, takes transient
+// and update only by keyword. Use the positional form where the saved method
+// accepts it, keywords otherwise; decided once per saved method.
+bool accepts_four_positional(nb::handle publish) {
+    try {
+        nb::object sig = G("inspect").attr("signature")(publish);
+        sig.attr("bind")(1, 2, 3, 4);
+        return true;
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_TypeError))
+            return false;
+        if (e.matches(PyExc_ValueError))
+            return true; // no signature to read: assume the documented form
+        throw;
+    }
+}
+
+bool needs_keywords(nb::handle self, nb::handle publish) {
+    nb::object cached = nb::getattr(self, "_publish_call_style", nb::none());
+    if (!cached.is_none() && nb::borrow<nb::tuple>(cached)[0].is(publish))
+        return pyclass::truthy(nb::borrow<nb::tuple>(cached)[1]);
+    bool keywords = !accepts_four_positional(publish);
+    self.attr("_publish_call_style") = nb::make_tuple(publish, nb::bool_(keywords));
+    return keywords;
+}
+
+void call_publish(nb::handle self, nb::handle data, nb::handle metadata, nb::handle transient,
+                  nb::handle update) {
+    nb::object publish = self.attr(S("_publish_orig"));
+    if (needs_keywords(self, publish))
+        publish(data, "metadata"_a = metadata, "transient"_a = transient, "update"_a = update);
+    else
+        publish(data, metadata, transient, update);
+}
+
+// ---- the three wrappers ----------------------------------------------------
+
+nb::object stream_record(nb::handle name, nb::handle text) {
+    nb::dict values;
+    values["type"] = S("stream");
+    values["name"] = name;
+    values["text"] = text;
+    nb::object cls = G("TesselCapturedModel");
+    if (!PyUnicode_Check(name.ptr()))
+        return pyclass::check(PyObject_Call(cls.ptr(), nb::tuple().ptr(), values.ptr()));
+    return stream_records().make(cls, values);
+}
+
+// The stream's name; one without a name (an in-memory buffer, say) is named
+// after the standard stream whose write it replaces, so that its text is still
+// forwarded to the right place instead of failing the user's print().
+nb::object stream_name(nb::handle self, nb::handle stream) {
+    PyObject *name = PyObject_GetAttr(stream.ptr(), S("name").ptr());
+    if (name)
+        return nb::steal(name);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw pyclass::error();
+    PyErr_Clear();
+    nb::object orig_out = self.attr(S("_stdout_write_orig"));
+    bool is_out = nb::hasattr(orig_out, "__self__") && orig_out.attr("__self__").is(stream);
+    return nb::str(is_out ? "<stdout>" : "<stderr>");
+}
+
+Py_ssize_t wrapped_write(nb::handle self, nb::handle stream, nb::handle string) {
+    if (!PyUnicode_Check(string.ptr()))
+        pyclass::raise_fmt(PyExc_TypeError, "write() argument must be str, not %.200s",
+                           Py_TYPE(string.ptr())->tp_name);
+    nb::object name = stream_name(self, stream);
+    nb::object outputs = current_outputs(self);
+    if (PyList_Append(outputs.ptr(), stream_record(name, string).ptr()) < 0)
+        throw pyclass::error();
+    if (current_send_flag(self)) {
+        if (!self.attr(S("ipython_shell")).is_none()) {
+            nb::dict data;
+            data[contains(name, "stderr") ? kStderrMime : kStdoutMime] = string;
+            call_publish(self, data, self.attr(S("metadata")),
+                         nb::dict(), nb::bool_(false));
+        }
+        if (contains(name, "stdout"))
+            self.attr(S("_stdout_write_orig"))(string);
+        else if (contains(name, "stderr"))
+            self.attr(S("_stderr_write_orig"))(string);
+    }
+    return PyUnicode_GetLength(string.ptr());
+}
+
+void wrapped_publish(nb::handle self, nb::handle data, nb::handle metadata_arg,
+                     nb::handle transient, nb::handle update) {
+    nb::object metadata = nb::borrow(metadata_arg);
+    nb::object own = self.attr(S("metadata"));
+    if (!own.is_none()) {
+        if (metadata.is_none()) // a display call without metadata still carries ours
+            metadata = nb::dict();
+        metadata.attr("update")(own);
+    }
+    nb::object record =
+        G("TesselCapturedModel")("type"_a = "display_data", "data"_a = data,
+                                 "metadata"_a = metadata, "transient"_a = transient,
+                                 "update"_a = update);
+    current_outputs(self).attr("append")(record);
+    if (!current_send_flag(self))
+        return;
+    call_publish(self, data, metadata, transient, update);
+}
+
+void wrapped_clear_output(nb::handle self, nb::handle wait) {
+    current_outputs(self).attr("append")(
+        G("TesselCapturedModel")("type"_a = "clear_output", "wait"_a = wait));
+    if (!current_send_flag(self))
+        return;
+    self.attr(S("_clear_output_orig"))("wait"_a = wait);
+}
+
+struct Wrappers {
+    nb::object write, publish, clear_output;
+};
+
+// Each closes over the manager; bound with MethodType to the object whose
+// method it replaces, which arrives as the first argument.
+Wrappers make_wrappers(nb::handle self_h) {
+    nb::object self = nb::borrow(self_h);
+    Wrappers w;
+    w.write = nb::cpp_function(
+        [self](nb::handle stream, obj string) { return wrapped_write(self, stream, string); },
+        nb::name("_write"), "stream"_a, "string"_a, "Wrapper method for OutStream.write()");
+    w.publish = nb::cpp_function(
+        [self](nb::handle, obj data, obj metadata, obj transient, obj update) {
+            wrapped_publish(self, data, metadata, transient, update);
+        },
+        nb::name("_publish"), "publisher"_a, "data"_a, "metadata"_a = nb::none(),
+        "transient"_a = nb::none(), "update"_a = false,
+        "Wrapper method for DisplayPublisher.publish()");
+    w.clear_output = nb::cpp_function(
+        [self](nb::handle, obj wait) { wrapped_clear_output(self, wait); },
+        nb::name("_clear_output"), "publisher"_a, "wait"_a = false,
+        "Wrapper method for DisplayPublisher.clear_output()");
+    return w;
+}
+
+// ---- install / restore -------------------------------------------------------
+
+struct LockGuard {
+    nb::object lock;
+    explicit LockGuard(nb::object l) : lock(std::move(l)) { lock.attr("acquire")(); }
+    ~LockGuard() {
+        PyObject *r = PyObject_CallMethod(lock.ptr(), "release", nullptr);
+        if (!r)
+            PyErr_Clear(); // nothing sensible to do in a destructor
+        Py_XDECREF(r);
+    }
+};
+
+void install(nb::handle self, const Wrappers &w) {
+    nb::object sys = G("sys"), method_type = G("MethodType");
+    nb::object out = sys.attr("stdout"), err = sys.attr("stderr");
+    out.attr("write") = method_type(w.write, out);
+    err.attr("write") = method_type(w.write, err);
+    nb::object shell = self.attr(S("ipython_shell"));
+    if (!shell.is_none()) {
+        nb::object pub = shell.attr("display_pub");
+        pub.attr("publish") = method_type(w.publish, pub);
+        pub = shell.attr("display_pub");
+        pub.attr("clear_output") = method_type(w.clear_output, pub);
+    }
+}
+
+void restore(nb::handle self) {
+    nb::object sys = G("sys");
+    sys.attr("stdout").attr("write") = self.attr(S("_stdout_write_orig"));
+    sys.attr("stderr").attr("write") = self.attr(S("_stderr_write_orig"));
+    nb::object shell = self.attr(S("ipython_shell"));
+    if (!shell.is_none()) {
+        shell.attr("display_pub").attr("publish") = self.attr(S("_publish_orig"));
+        shell.attr("display_pub").attr("clear_output") = self.attr(S("_clear_output_orig"));
+    }
+}
+
+void wrap_methods(nb::handle self, nb::handle outputs, nb::handle send_to_front) {
+    Wrappers w = make_wrappers(self);
+    LockGuard guard(self.attr(S("_lock")));
+    if (pyclass::truthy(self.attr(S("is_unwrapped"))))
+        install(self, w);
+    self.attr(S("store_context"))(outputs, send_to_front);
+}
+
+void unwrap_methods(nb::handle self) {
+    LockGuard guard(self.attr(S("_lock")));
+    self.attr(S("remove_context"))();
+    if (!pyclass::truthy(self.attr(S("has_remaining_context"))))
+        restore(self);
+}
+
+void init_manager(nb::handle self, nb::handle shell, nb::handle metadata) {
+    nb::object sys = G("sys");
+    self.attr(S("ipython_shell")) = shell;
+    self.attr(S("metadata")) = metadata;
+    self.attr(S("_stdout_write_orig")) = sys.attr("stdout").attr("write");
+    self.attr(S("_stderr_write_orig")) = sys.attr("stderr").attr("write");
+    self.attr(S("_publish_orig")) = nb::none();
+    self.attr(S("_clear_output_orig")) = nb::none();
+    if (!shell.is_none()) {
+        self.attr(S("_publish_orig")) = shell.attr("display_pub").attr("publish");
+        self.attr(S("_clear_output_orig")) = shell.attr("display_pub").attr("clear_output");
+    }
+    nb::object defaultdict = G("defaultdict");
+    nb::handle list_t = pyclass::builtin(PyList_Type), bool_t = pyclass::builtin(PyBool_Type);
+    self.attr(S("_outputs_list")) = nb::list();
+    self.attr(S("_outputs_dict")) = defaultdict(list_t);
+    self.attr(S("_send_to_front_list")) = nb::list();
+    self.attr(S("_send_to_front_dict")) = defaultdict(bool_t);
+    self.attr(S("_lock")) = G("threading").attr("Lock")();
+}
+
+void define_manager(nb::module_ m) {
+    ClassDef(m, "TesselCaptureManager", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
+             "Wrapper manager for display-pub Session's send method.\n\n"
+             "Replaces sys.stdout.write (print() -> sys.stdout.write() -> session send), "
+             "sys.stderr.write, shell.display_pub.publish (display() -> "
+             "shell.display_pub.publish() -> session send) and "
+             "shell.display_pub.clear_output while a capture context is open. sys.stdout "
+             "may be an ipykernel OutStream or, on Windows, a "
+             "colorama.ansitowin32.StreamWrapper: only its name and write are used.")
+        .def(
+            "__init__",
+            [](nb::handle self, obj shell, obj metadata) { init_manager(self, shell, metadata); },
+            "ipython_shell"_a = nb::none(), "metadata"_a = nb::none())
+        .prop_ro("is_multithread", [](nb::handle) { return false; },
+                 "Return True if DAG execution is multithread")
+        .prop_ro(
+            "outputs",
+            [](nb::handle self) -> nb::object {
+                if (multithread(self))
+                    return self.attr(S("_outputs_dict"))[thread_id()];
+                return self.attr(S("_outputs_list"))[nb::int_(-1)];
+            },
+            "Return target outputs list to store captured output\n\n"
+            "For multithread, it is the list referenced by thread ID; otherwise the last "
+            "attached list (single thread is assumed).")
+        .prop_ro(
+            "send_to_front",
+            [](nb::handle self) -> nb::object {
+                if (multithread(self))
+                    return self.attr(S("_send_to_front_dict"))[thread_id()];
+                return self.attr(S("_send_to_front_list"))[nb::int_(-1)];
+            },
+            "Return send flag whether to send the output contents to socket\n\n"
+            "For multithread, it is the flag referenced by thread ID; otherwise the last "
+            "attached flag (single thread is assumed).")
+        .prop_ro(
+            "is_unwrapped",
+            [](nb::handle self) {
+                nb::object current = G("sys").attr("stdout").attr("write");
+                return pyclass::equal(current, self.attr(S("_stdout_write_orig")));
+            },
+            "Return True if core methods (sys.stdout.write) are unwrapped (original)")
+        .prop_ro(
+            "has_remaining_context",
+            [](nb::handle self) {
+                nb::object store = multithread(self) ? self.attr(S("_outputs_dict"))
+                                                     : self.attr(S("_outputs_list"));
+                return pyclass::truthy(store);
+            },
+            "Return True if there is active capture context")
+        .def(
+            "store_context",
+            [](nb::handle self, obj outputs, obj send) { store_context(self, outputs, send); },
+            "outputs"_a, "send_to_front"_a,
+            "Store outputs (captured output store) and send_to_front (send-to-front)")
+        .def("remove_context", [](nb::handle self) { remove_context(self); },
+             "Remove outputs and send_to_front from context store")
+        .def(
+            "wrap_methods",
+            [](nb::handle self, obj outputs, obj send) { wrap_methods(self, outputs, send); },
+            "outputs"_a, "send_to_front"_a = true,
+            "Wrap methods (write, publish, clear_output) instance such that it captures and "
+            "selectively sends msg")
+        .def("unwrap_methods", [](nb::handle self) { unwrap_methods(self); },
+             "Unwrap send() method of Session instance")
+        .finish();
+}
+
+
+// ---- replay ----------------------------------------------------------------
+
+// Copies of the records after the last clear request, in capture order.
+nb::object visible_records(nb::handle records) {
+    nb::object visible = G("deque")();
+    nb::list items = pyclass::list_copy(records);
+    for (Py_ssize_t i = PyList_GET_SIZE(items.ptr()) - 1; i >= 0; --i) {
+        nb::handle record(PyList_GET_ITEM(items.ptr(), i));
+        if (pyclass::equal(record.attr("type"), S("clear_output")))
+            break;
+        visible.attr("appendleft")(record.attr("copy")());
+    }
+    return visible;
+}
+
+void write_to_std(nb::handle data) {
+    nb::object sys = G("sys");
+    for (const char *mime : {kStdoutMime, kStderrMime}) {
+        if (!contains(data, mime))
+            continue;
+        nb::object stream = sys.attr(mime == kStdoutMime ? "stdout" : "stderr");
+        stream.attr("write")(data[mime]);
+        stream.attr("flush")();
+        return;
+    }
+}
+
+void show(nb::handle self, nb::handle shell, nb::handle component_id) {
+    for (nb::handle output : visible_records(self.attr(S("_outputs")))) {
+        nb::object type = output.attr("type");
+        bool is_stream = pyclass::equal(type, S("stream"));
+        if (!is_stream && !pyclass::equal(type, S("display_data")))
+            continue;
+        if (is_stream) {
+            nb::dict data;
+            data[contains(output.attr("name"), "stderr") ? kStderrMime : kStdoutMime] =
+                output.attr("text");
+            output.attr("data") = data;
+        }
+        if (output.attr("metadata").is_none())
+            output.attr("metadata") = nb::dict();
+        nb::dict extra;
+        extra["component_id"] = component_id;
+        output.attr("metadata").attr("update")(extra);
+        if (!shell.is_none())
+            shell.attr("display_pub").attr("publish")(
+                "data"_a = output.attr("data"), "metadata"_a = output.attr("metadata"),
+                "transient"_a = output.attr("transient"), "update"_a = output.attr("update"));
+        else
+            write_to_std(output.attr("data"));
+    }
+}
+
+void define_captured_io(nb::module_ m) {
+    ClassDef cls(m, "TesselCapturedIO", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
+                 "Simple object for containing captured Tessel stdout/err and display StringIO "
+                 "objects\n\nEach instance `c` has three types of outputs (stdout, stderr, "
+                 "display) in `c.outputs`. Additionally, there's a `c.show()` method which "
+                 "will print all of the above in the same order, and can be invoked simply "
+                 "via `c()`.");
+    cls.def(
+           "__init__",
+           [](nb::handle self, obj outputs) {
+               self.attr(S("_outputs")) = outputs.is_none() ? nb::object(nb::list()) : outputs;
+           },
+           "outputs"_a = nb::none())
+        .prop_ro("outputs", [](nb::handle self) { return self.attr(S("_outputs")); },
+                 "A list of the captured Tessel outputs in order.\n\n"
+                 "Outputs are stdout, stderr, display.")
+        .def(
+            "show", [](nb::handle self, obj shell, obj component_id) { show(self, shell, component_id); },
+            "ipython_shell"_a = nb::none(), "component_id"_a = nb::none(),
+            "show Tessel outputs to sys.stdout/err & display as appropriate");
+    cls.attr("__call__", cls.ns_item("show"));
+    cls.finish();
+}
+
+// ---- capture context -------------------------------------------------------
+
+bool captures(nb::handle self) {
+    nb::object manager = self.attr(S("_capture_manager"));
+    return pyclass::truthy(manager) && !manager.attr("ipython_shell").is_none();
+}
+
+void define_capture_context(nb::module_ m) {
+    ClassDef(m, "tessel_capture_output", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
+             "context manager for capturing Tessel stdout/err IO & display")
+        .def(
+            "__init__",
+            [](nb::handle self, obj send_to_front, obj manager) {
+                self.attr(S("_send_to_front")) = send_to_front;
+                self.attr(S("_capture_manager")) = manager;
+                if (captures(self)) {
+                    G("sys").attr("stdout").attr("_exc") = nb::none();
+                    G("sys").attr("stderr").attr("_exc") = nb::none();
+                }
+            },
+            "send_to_front"_a = true, "capture_manager"_a = nb::none())
+        .def("__enter__",
+             [](nb::handle self) -> nb::object {
+                 if (!captures(self))
+                     return nb::none();
+                 nb::list outputs;
+                 self.attr(S("_capture_manager"))
+                     .attr("wrap_methods")(outputs, self.attr(S("_send_to_front")));
+                 return G("TesselCapturedIO")("outputs"_a = outputs);
+             })
+        .def(
+            "__exit__",
+            [](nb::handle self, obj, obj, obj) {
+                if (captures(self))
+                    self.attr(S("_capture_manager")).attr("unwrap_methods")();
+            },
+            "exc_type"_a, "exc_value"_a, "traceback"_a)
+        .finish();
+}
+
+} // namespace
+
+NB_MODULE(capture, m) {
+    globals.init(m);
+    m.attr("sys") = pyclass::import("sys");
+    m.attr("threading") = pyclass::import("threading");
+    m.attr("inspect") = pyclass::import("inspect");
+    nb::module_ collections = pyclass::import("collections");
+    m.attr("defaultdict") = collections.attr("defaultdict");
+    m.attr("deque") = collections.attr("deque");
+    nb::module_ types = pyclass::import("types");
+    m.attr("MethodType") = types.attr("MethodType");
+    m.attr("TracebackType") = types.attr("TracebackType");
+    m.attr("OutStream") = pyclass::import("ipykernel.iostream").attr("OutStream");
+    m.attr("ZMQDisplayPublisher") = pyclass::import("ipykernel.zmqshell").attr("ZMQDisplayPublisher");
+    m.attr("DisplayPublisher") = pyclass::import("IPython.core.displaypub").attr("DisplayPublisher");
+    m.attr("InteractiveShell") =
+        pyclass::import("IPython.terminal.interactiveshell").attr("InteractiveShell");
+    m.attr("TesselCapturedModel") =
+        pyclass::import("tessel_core.misc.models").attr("TesselCapturedModel");
+    define_manager(m);
+    define_captured_io(m);
+    define_capture_context(m);
+}

@@ -1,0 +1,449 @@
+// TesselComponentExecutor: runs one cell's code, in the kernel's shell or in
+// a process with no shell, and answers with its results as a cache record.
+//
+// The cell runs in a namespace of its own (the kernel's user namespace is not
+// touched), seeded with the module statements, the deserialized inputs and the
+// parameters. Its output is captured; the names it binds become its outputs:
+// modules as statements that import them again, everything else cloudpickled.
+#include "tessel_core/_native/error_record.h"
+#include "tessel_core/_native/fast_model.h"
+
+#include <optional>
+
+using pyclass::ClassDef;
+using pyclass::obj;
+#define S PYCLASS_S
+
+namespace {
+
+pyclass::ModuleGlobals globals;
+#define G(name) globals.get(S(name))
+
+const long kLineWidth = 75;
+const char *kTraceTitle = "Traceback (most recent call last)";
+
+// ---- responses ----------------------------------------------------------------
+
+nb::object http(const char *member) { return G("HTTPStatus").attr(member); }
+
+nb::object cache_record(nb::handle statements, nb::handle outputs, nb::handle last,
+                        nb::handle captured, nb::handle exc_lines, nb::handle summary) {
+    // Built without re-validation: every value is already of its field's type,
+    // and validating would copy each captured record.
+    return G("TesselCacheModel")
+        .attr("construct")("module_statements"_a = statements, "non_module_outputs"_a = outputs,
+                           "last_output"_a = last, "captured"_a = captured,
+                           "exception_msg"_a = exc_lines, "outputs_summary"_a = summary);
+}
+
+nb::object response(nb::handle status, nb::handle result, nb::handle message) {
+    return G("TesselExecutionResponseModel")
+        .attr("construct")("status"_a = status, "result"_a = result, "message"_a = message);
+}
+
+// Traceback lines between the report's header and its final "Name: text"
+// line. A SyntaxError raised by the compiler has no header: keep its first
+// line, which names the file and line.
+nb::object traceback_body(nb::handle exc) {
+    nb::list lines = nb::borrow<nb::list>(G("traceback").attr("format_exception")(
+        pyclass::type_of(exc), exc, exc.attr("__traceback__")));
+    size_t n = nb::len(lines), first = 0;
+    if (n && nb::cast<std::string>(lines[0]).rfind("Traceback", 0) == 0)
+        first = 1;
+    nb::list body;
+    for (size_t i = first; i + 1 < n; ++i)
+        body.append(lines[i]);
+    return body;
+}
+
+struct Failure {
+    nb::object exc;
+    nb::object name, text, lines;
+};
+
+Failure describe(nb::handle self, nb::handle exc) {
+    Failure f;
+    f.exc = nb::borrow(exc);
+    f.name = pyclass::type_of(exc).attr("__name__");
+    f.text = nb::str(exc);
+    if (pyclass::is_instance(exc, pyclass::builtin(*(PyTypeObject *)PyExc_KeyboardInterrupt)))
+        f.text = nb::str("Interrupted at component '{}'").attr("format")(self.attr(S("_name")));
+    f.lines = pyclass::error_record(f.name, f.text, traceback_body(exc), nb::int_(kLineWidth),
+                                    nb::str(kTraceTitle));
+    return f;
+}
+
+nb::object failure_response(nb::handle status, const Failure &f, nb::handle captured,
+                            nb::handle message) {
+    nb::object result = cache_record(nb::dict(), nb::dict(), nb::none(), captured, f.lines,
+                                     G("TesselComponentOutputsSummaryModel")());
+    return response(status, result, message);
+}
+
+// ---- namespace ----------------------------------------------------------------
+
+// A failed preparation of the run: the request itself is unusable.
+struct BadRequest {
+    nb::object response;
+};
+
+nb::object module_value(nb::handle sym, nb::handle stmt, nb::dict ns) {
+    nb::object builtins = pyclass::import("builtins");
+    if (pyclass::truthy(nb::str(".").attr("__contains__")(sym)) ) {
+        // e.g. "os.path": the statement binds it (an import statement)
+        builtins.attr("exec")(stmt, ns);
+        return nb::none();
+    }
+    return builtins.attr("eval")(stmt, ns);
+}
+
+nb::object bad_request(nb::handle self, const char *what, nb::handle sym, nb::python_error &e) {
+    Failure f = describe(self, e.value());
+    nb::object msg = nb::str("Could not {} '{}' of component '{}': {}: {}")
+                         .attr("format")(what, sym, self.attr(S("_name")), f.name, f.text);
+    return failure_response(http("BAD_REQUEST"), f, nb::list(), msg);
+}
+
+nb::dict seed_namespace(nb::handle self, nb::handle request) {
+    nb::dict ns;
+    ns["__name__"] = "__main__";
+    ns["__builtins__"] = pyclass::import("builtins");
+    nb::object shell = self.attr(S("_ipython_shell"));
+    if (!shell.is_none())
+        ns["get_ipython"] = shell.attr("get_ipython");
+    nb::object statements = request.attr("module_statements");
+    if (!statements.is_none())
+        for (auto kv : nb::borrow<nb::dict>(statements)) {
+            try {
+                nb::object value = module_value(kv.first, kv.second, ns);
+                if (!pyclass::truthy(nb::str(".").attr("__contains__")(kv.first)))
+                    ns[kv.first] = value;
+            } catch (nb::python_error &e) {
+                throw BadRequest{bad_request(self, "import module", kv.first, e)};
+            }
+        }
+    nb::object inputs = request.attr("non_module_inputs");
+    if (!inputs.is_none())
+        for (auto kv : nb::borrow<nb::dict>(inputs)) {
+            try {
+                nb::object value = G("cloudpickle").attr("loads")(kv.second);
+                ns[kv.first] = G("handle_obj_for_exceptions")(value);
+            } catch (nb::python_error &e) {
+                throw BadRequest{bad_request(self, "deserialize input", kv.first, e)};
+            }
+        }
+    nb::object parameters = request.attr("parameters");
+    if (!parameters.is_none())
+        ns.attr("update")(parameters); // parameters win over inputs of the same name
+    return ns;
+}
+
+// ---- running the code -----------------------------------------------------------
+
+nb::object cell_filename(nb::handle self) {
+    return nb::str("<component {}>").attr("format")(self.attr(S("_name")));
+}
+
+// Compile the body as statements and a final expression (if any) on its own,
+// keeping the cell's line numbers; the source is registered with linecache so
+// tracebacks show the cell's lines.
+nb::object run_code(nb::handle self, nb::handle code, nb::dict ns) {
+    nb::object source = code.is_none() ? nb::object(nb::str("")) : nb::borrow(code);
+    nb::object shell = self.attr(S("_ipython_shell"));
+    if (!shell.is_none())
+        source = shell.attr("transform_cell")(source);
+    nb::object filename = cell_filename(self);
+    nb::object lines = source.attr("splitlines")("keepends"_a = true);
+    G("linecache").attr("cache")[filename] =
+        nb::make_tuple(nb::len(source), nb::none(), lines, filename);
+    nb::object ast = G("ast"), builtins = pyclass::import("builtins");
+    // compile() straight to an AST: ast.parse would add its own frame to the
+    // traceback of a SyntaxError.
+    nb::object tree =
+        builtins.attr("compile")(source, filename, "exec", ast.attr("PyCF_ONLY_AST"));
+    nb::list body = nb::borrow<nb::list>(tree.attr("body"));
+    nb::object last_expr = nb::none();
+    size_t n = nb::len(body);
+    if (n && pyclass::is_instance(body[n - 1], ast.attr("Expr"))) {
+        last_expr = ast.attr("Expression")(body[n - 1].attr("value"));
+        body.attr("pop")();
+    }
+    nb::object module = ast.attr("Module")(body, nb::list());
+    builtins.attr("exec")(builtins.attr("compile")(module, filename, "exec"), ns);
+    if (last_expr.is_none())
+        return nb::none();
+    return builtins.attr("eval")(builtins.attr("compile")(last_expr, filename, "eval"), ns);
+}
+
+// Standard streams of a run without a shell: every write becomes a "stream"
+// record (and, in a pool worker, is forwarded to the display subscriber).
+pyclass::FastModel &stream_records() {
+    static auto *fm = new pyclass::FastModel(); // never freed: outlives the interpreter
+    return *fm;
+}
+
+struct StdSwap {
+    nb::object sys, out, err;
+    StdSwap(nb::handle new_out, nb::handle new_err) : sys(G("sys")) {
+        out = sys.attr("stdout");
+        err = sys.attr("stderr");
+        sys.attr("stdout") = new_out;
+        sys.attr("stderr") = new_err;
+    }
+    ~StdSwap() {
+        if (PyObject_SetAttrString(sys.ptr(), "stdout", out.ptr()) < 0 ||
+            PyObject_SetAttrString(sys.ptr(), "stderr", err.ptr()) < 0)
+            PyErr_Clear();
+    }
+};
+
+struct RunResult {
+    nb::object value;
+    std::optional<Failure> failure;
+    nb::list records;
+};
+
+RunResult run_without_shell(nb::handle self, nb::handle code, nb::dict ns) {
+    RunResult r;
+    nb::object recorder_t = G("TesselStreamRecorder");
+    nb::object port = self.attr(S("_display_sub_port"));
+    nb::object out = recorder_t("stdout", r.records, port);
+    nb::object err = recorder_t("stderr", r.records, port);
+    try {
+        StdSwap swap(out, err);
+        r.value = run_code(self, code, ns);
+    } catch (nb::python_error &e) {
+        r.failure = describe(self, e.value());
+    }
+    out.attr("close")();
+    err.attr("close")();
+    return r;
+}
+
+RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_front, nb::dict ns) {
+    RunResult r;
+    nb::dict metadata;
+    metadata["component_id"] = self.attr(S("_id"));
+    nb::object manager = G("TesselCaptureManager")("ipython_shell"_a = self.attr(S("_ipython_shell")),
+                                                   "metadata"_a = metadata);
+    nb::object context = G("tessel_capture_output")("send_to_front"_a = send_to_front,
+                                                     "capture_manager"_a = manager);
+    nb::object captured = context.attr("__enter__")();
+    try {
+        r.value = run_code(self, code, ns);
+    } catch (nb::python_error &e) {
+        r.failure = describe(self, e.value());
+    }
+    context.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    if (!captured.is_none())
+        r.records = nb::borrow<nb::list>(captured.attr("outputs"));
+    return r;
+}
+
+// ---- outputs ----------------------------------------------------------------
+
+struct Outputs {
+    nb::dict statements, serialized;
+    nb::list objects, functions, classes, modules, problems;
+};
+
+nb::object problem(nb::handle what, nb::python_error &e) {
+    nb::object exc = nb::borrow(e.value());
+    return nb::str("{} ({}: {})")
+        .attr("format")(what, pyclass::type_of(exc).attr("__name__"), nb::str(exc));
+}
+
+// cloudpickle.dumps(value), or None with a note in `problems`.
+nb::object serialize(nb::handle value, nb::handle what, Outputs &o) {
+    try {
+        return G("cloudpickle").attr("dumps")(value);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_KeyboardInterrupt))
+            throw;
+        o.problems.append(problem(what, e));
+        return nb::none();
+    }
+}
+
+void add_output(nb::handle key, nb::handle value, Outputs &o) {
+    nb::object inspect = G("inspect");
+    if (pyclass::truthy(inspect.attr("ismodule")(value))) {
+        o.statements[key] = nb::str("__import__('importlib').import_module({!r})")
+                                .attr("format")(value.attr("__name__"));
+        o.modules.append(key);
+        return;
+    }
+    nb::object blob = serialize(value, nb::str("'{}'").attr("format")(key), o);
+    if (blob.is_none())
+        return; // left out, reported in the message
+    o.serialized[key] = blob;
+    if (pyclass::truthy(inspect.attr("isclass")(value)))
+        o.classes.append(key);
+    else if (pyclass::truthy(inspect.attr("isroutine")(value)))
+        o.functions.append(key);
+    else
+        o.objects.append(key);
+}
+
+// The names the run bound or rebound, in binding order.
+Outputs collect_outputs(nb::dict before, nb::dict ns) {
+    Outputs o;
+    for (auto kv : pyclass::list_copy(ns.attr("items")())) {
+        nb::tuple item = nb::borrow<nb::tuple>(kv);
+        nb::handle key = item[0], value = item[1];
+        if (!PyUnicode_Check(key.ptr()) ||
+            pyclass::truthy(key.attr("startswith")("_")))
+            continue;
+        PyObject *prev = PyDict_GetItemWithError(before.ptr(), key.ptr());
+        if (prev == value.ptr())
+            continue;
+        add_output(key, value, o);
+    }
+    return o;
+}
+
+nb::object summary_of(const Outputs &o) {
+    return G("TesselComponentOutputsSummaryModel")("objects"_a = o.objects,
+                                                   "functions"_a = o.functions,
+                                                   "classes"_a = o.classes,
+                                                   "modules"_a = o.modules);
+}
+
+// ---- execute -------------------------------------------------------------------
+
+nb::object execute(nb::handle self, nb::handle request) {
+    nb::dict ns;
+    try {
+        ns = seed_namespace(self, request);
+    } catch (BadRequest &bad) {
+        return bad.response;
+    }
+    nb::dict before = nb::borrow<nb::dict>(pyclass::check(PyDict_Copy(ns.ptr())));
+    nb::object code = request.attr("cell_code");
+    RunResult run = self.attr(S("_ipython_shell")).is_none()
+                        ? run_without_shell(self, code, ns)
+                        : run_in_shell(self, code, request.attr("send_to_front"), ns);
+    if (run.failure) {
+        nb::object msg = nb::str("Component '{}' failed: {}: {}")
+                             .attr("format")(self.attr(S("_name")), run.failure->name,
+                                             run.failure->text);
+        return failure_response(http("INTERNAL_SERVER_ERROR"), *run.failure, run.records, msg);
+    }
+    Outputs o = collect_outputs(before, ns);
+    nb::object last = nb::none();
+    if (run.value.is_valid() && !run.value.is_none())
+        last = serialize(run.value, nb::str("the value of the last expression"), o);
+    nb::object status = http("OK"), message = nb::str("");
+    if (nb::len(o.problems)) {
+        status = http("PARTIAL_CONTENT");
+        message = nb::str("Some results of component '{}' could not be serialized and were "
+                          "left out: {}")
+                      .attr("format")(self.attr(S("_name")),
+                                      nb::str("; ").attr("join")(o.problems));
+    }
+    nb::object result =
+        cache_record(o.statements, o.serialized, last, run.records, nb::none(), summary_of(o));
+    return response(status, result, message);
+}
+
+// ---- classes ---------------------------------------------------------------------
+
+nb::object record_stream(nb::handle self, nb::handle text) {
+    if (!PyUnicode_Check(text.ptr()))
+        pyclass::raise_fmt(PyExc_TypeError, "write() argument must be str, not %.200s",
+                           Py_TYPE(text.ptr())->tp_name);
+    nb::dict values;
+    values["type"] = S("stream");
+    values["name"] = self.attr(S("name"));
+    values["text"] = text;
+    nb::object record = stream_records().make(G("TesselCapturedModel"), values);
+    self.attr(S("_records")).attr("append")(record);
+    nb::object publisher = self.attr(S("_publisher"));
+    if (!publisher.is_none())
+        publisher.attr("send_text")(self.attr(S("name")), text);
+    return nb::int_(PyUnicode_GetLength(text.ptr()));
+}
+
+void define_stream_recorder(nb::module_ m) {
+    nb::handle object_t = pyclass::builtin(PyBaseObject_Type);
+    ClassDef(m, "TesselStreamRecorder", nb::make_tuple(object_t),
+             "Standard stream of a run without a shell: records every write.")
+        .def(
+            "__init__",
+            [](nb::handle self, obj name, obj records, obj port) {
+                self.attr(S("name")) = name;
+                self.attr(S("_records")) = records;
+                self.attr(S("_publisher")) = nb::none();
+                if (!port.is_none())
+                    self.attr(S("_publisher")) = G("TesselDisplayPublisher")("port"_a = port);
+            },
+            "name"_a, "records"_a, "display_sub_port"_a = nb::none())
+        .def("write", [](nb::handle self, obj text) { return record_stream(self, text); },
+             "text"_a)
+        .def("flush", [](nb::handle) {})
+        .def("isatty", [](nb::handle) { return false; })
+        .def("writable", [](nb::handle) { return true; })
+        .def("close",
+             [](nb::handle self) {
+                 nb::object publisher = self.attr(S("_publisher"));
+                 if (!publisher.is_none())
+                     publisher.attr("close")();
+                 self.attr(S("_publisher")) = nb::none();
+             })
+        .attr("encoding", nb::str("utf-8"))
+        .finish();
+}
+
+void define_executor(nb::module_ m) {
+    nb::handle object_t = pyclass::builtin(PyBaseObject_Type);
+    nb::object cls =
+        ClassDef(m, "TesselComponentExecutor", nb::make_tuple(object_t),
+                 "Runs a component's code in this process, in the given shell or without one.")
+            .def(
+                "__init__",
+                [](nb::handle self, obj identifier, obj name, obj shell, obj port) {
+                    self.attr(S("_id")) = identifier;
+                    self.attr(S("_name")) = name;
+                    self.attr(S("_ipython_shell")) = shell;
+                    self.attr(S("_display_sub_port")) = port;
+                },
+                "identifier"_a = nb::none(), "name"_a = nb::none(),
+                "ipython_shell"_a = nb::none(), "display_sub_port"_a = nb::none())
+            .def("execute", [](nb::handle self, obj request) { return execute(self, request); },
+                 "request"_a, "Run the request's code; return a TesselExecutionResponseModel.")
+            .def(
+                "__getstate__",
+                [](nb::handle self) {
+                    // A shell belongs to its process: a copy sent to a worker runs without one.
+                    nb::dict state = nb::borrow<nb::dict>(
+                        pyclass::check(PyDict_Copy(self.attr("__dict__").ptr())));
+                    state["_ipython_shell"] = nb::none();
+                    return state;
+                })
+            .finish();
+    pyclass::register_bound_method_pickling(cls.attr("__dict__")["execute"]);
+}
+
+} // namespace
+
+NB_MODULE(executor, m) {
+    globals.init(m);
+    for (const char *name : {"ast", "inspect", "linecache", "sys", "traceback"})
+        m.attr(name) = pyclass::import(name);
+    m.attr("cloudpickle") = pyclass::import("cloudpickle");
+    m.attr("HTTPStatus") = pyclass::import("http").attr("HTTPStatus");
+    nb::module_ capture = pyclass::import("tessel_core.capture");
+    m.attr("TesselCaptureManager") = capture.attr("TesselCaptureManager");
+    m.attr("tessel_capture_output") = capture.attr("tessel_capture_output");
+    m.attr("handle_obj_for_exceptions") =
+        pyclass::import("tessel_core.executors.component_executors.local_executor.functions")
+            .attr("handle_obj_for_exceptions");
+    nb::module_ models = pyclass::import("tessel_core.misc.models");
+    for (const char *name : {"TesselCacheModel", "TesselCapturedModel",
+                             "TesselComponentOutputsSummaryModel", "TesselExecutionRequestModel",
+                             "TesselExecutionResponseModel"})
+        m.attr(name) = models.attr(name);
+    m.attr("TesselDisplayPublisher") = nb::none(); // set by the display forwarding module
+    define_stream_recorder(m);
+    define_executor(m);
+}

@@ -34,19 +34,26 @@ bool contains(nb::handle haystack, const char *needle) {
 // through them.
 bool is_plain_manager(nb::handle self) { return pyclass::type_of(self).is(G("TesselCaptureManager")); }
 
-nb::object current_outputs(nb::handle self) {
-    if (is_plain_manager(self)) {
-        nb::object stack = self.attr(S("_outputs_list"));
-        return stack[nb::int_(-1)];
+// Innermost entry of a context stack (IndexError when there is none).
+nb::object top_of(nb::handle stack) {
+    if (PyList_CheckExact(stack.ptr())) {
+        Py_ssize_t n = PyList_GET_SIZE(stack.ptr());
+        if (n == 0)
+            pyclass::raise(PyExc_IndexError, "list index out of range");
+        return nb::borrow(PyList_GET_ITEM(stack.ptr(), n - 1));
     }
+    return pyclass::check(PySequence_GetItem(stack.ptr(), -1));
+}
+
+nb::object current_outputs(nb::handle self) {
+    if (is_plain_manager(self))
+        return top_of(self.attr(S("_outputs_list")));
     return self.attr(S("outputs"));
 }
 
 bool current_send_flag(nb::handle self) {
-    if (is_plain_manager(self)) {
-        nb::object stack = self.attr(S("_send_to_front_list"));
-        return pyclass::truthy(stack[nb::int_(-1)]);
-    }
+    if (is_plain_manager(self))
+        return pyclass::truthy(top_of(self.attr(S("_send_to_front_list"))));
     return pyclass::truthy(self.attr(S("send_to_front")));
 }
 
@@ -116,14 +123,11 @@ void call_publish(nb::handle self, nb::handle data, nb::handle metadata, nb::han
 // ---- the three wrappers ----------------------------------------------------
 
 nb::object stream_record(nb::handle name, nb::handle text) {
-    nb::dict values;
-    values["type"] = S("stream");
-    values["name"] = name;
-    values["text"] = text;
     nb::object cls = G("TesselCapturedModel");
-    if (!PyUnicode_Check(name.ptr()))
-        return pyclass::check(PyObject_Call(cls.ptr(), nb::tuple().ptr(), values.ptr()));
-    return stream_records().make(cls, values);
+    if (!PyUnicode_Check(name.ptr())) // let the model validate an odd name
+        return cls("type"_a = "stream", "name"_a = name, "text"_a = text);
+    return stream_records().make(
+        cls, {{S("type"), S("stream")}, {S("name"), name}, {S("text"), text}});
 }
 
 // The stream's name; one without a name (an in-memory buffer, say) is named

@@ -352,11 +352,9 @@ nb::object record_stream(nb::handle self, nb::handle text) {
     if (!PyUnicode_Check(text.ptr()))
         pyclass::raise_fmt(PyExc_TypeError, "write() argument must be str, not %.200s",
                            Py_TYPE(text.ptr())->tp_name);
-    nb::dict values;
-    values["type"] = S("stream");
-    values["name"] = self.attr(S("name"));
-    values["text"] = text;
-    nb::object record = stream_records().make(G("TesselCapturedModel"), values);
+    nb::object name = self.attr(S("name"));
+    nb::object record = stream_records().make(
+        G("TesselCapturedModel"), {{S("type"), S("stream")}, {S("name"), name}, {S("text"), text}});
     self.attr(S("_records")).attr("append")(record);
     nb::object publisher = self.attr(S("_publisher"));
     if (!publisher.is_none())

@@ -1,0 +1,80 @@
+"""Running cells through the local executor, against IPython doing the same.
+
+(a) a trivial cell through the executor in an InteractiveShell, against
+    shell.run_cell of the same code (target <= 1.5)
+(b) a cell producing a 200 MB numpy array, against run_cell plus one
+    cloudpickle.dumps of that array (target <= 1.2)
+(c) 10,000 captured print calls with send-to-front off, against the same
+    under IPython's capture_output (target <= 3)
+Each ratio is ours / baseline, measured in this process, best of repeats.
+"""
+
+import gc
+import time
+
+import cloudpickle
+from IPython.core.interactiveshell import InteractiveShell
+from IPython.utils.capture import capture_output
+
+from tessel_core.capture import TesselCaptureManager, tessel_capture_output
+from tessel_core.executors import TesselComponentExecutor
+from tessel_core.misc.models import TesselExecutionRequestModel
+
+
+def best(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def interleaved(ours, base, repeat):
+    a, b = [], []
+    for _ in range(3):
+        a.append(best(ours, repeat))
+        b.append(best(base, repeat))
+    return min(a) / min(b)
+
+
+def main():
+    shell = InteractiveShell.instance()
+    executor = TesselComponentExecutor(identifier="b", name="bench", ipython_shell=shell)
+
+    trivial = "x = 1\ny = x + 1"
+    req = TesselExecutionRequestModel(cell_code=trivial, send_to_front=False)
+    a = interleaved(lambda: [executor.execute(req) for _ in range(50)],
+                    lambda: [shell.run_cell(trivial, store_history=False) for _ in range(50)], 5)
+
+    big = "import numpy as np\narr = np.ones(25_000_000)"  # 200 MB of float64
+    req_big = TesselExecutionRequestModel(cell_code=big, send_to_front=False)
+
+    def baseline_big():
+        shell.run_cell(big, store_history=False)
+        cloudpickle.dumps(shell.user_ns["arr"])
+        del shell.user_ns["arr"]
+
+    b = interleaved(lambda: executor.execute(req_big), baseline_big, 2)
+
+    def ours_prints():
+        manager = TesselCaptureManager(ipython_shell=shell)
+        with tessel_capture_output(send_to_front=False, capture_manager=manager):
+            for i in range(10_000):
+                print(i)
+
+    def ipython_prints():
+        with capture_output():
+            for i in range(10_000):
+                print(i)
+
+    c = interleaved(ours_prints, ipython_prints, 5)
+    print(f"{'case':44} {'ratio':>6}  target")
+    print(f"{'(a) trivial cell vs run_cell':44} {a:6.2f}  <= 1.5")
+    print(f"{'(b) 200 MB array vs run_cell + dumps':44} {b:6.2f}  <= 1.2")
+    print(f"{'(c) 10,000 captured prints vs capture_output':44} {c:6.2f}  <= 3")
+
+
+if __name__ == "__main__":
+    main()

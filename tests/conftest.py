@@ -33,3 +33,88 @@ def _no_stray_cwd_change():
     cwd = os.getcwd()
     yield
     os.chdir(cwd)
+
+
+# --- real services -----------------------------------------------------------------
+
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture(scope="session")
+def redis_url():
+    """A redis-server of its own on a free loopback port, for the session."""
+    exe = shutil.which("redis-server")
+    if exe is None:
+        pytest.skip("redis-server is not installed")
+    port = free_port()
+    proc = subprocess.Popen(
+        [exe, "--port", str(port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 20
+    while time.time() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+            break
+        except OSError:
+            time.sleep(0.1)
+    else:
+        proc.kill()
+        pytest.fail("redis-server did not start")
+    yield f"redis://127.0.0.1:{port}"
+    proc.terminate()
+    proc.wait(10)
+
+
+class Worker:
+    """A worker process started through the documented worker entry."""
+
+    def __init__(self, broker, backend):
+        self.broker, self.backend = broker, backend
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "tessel_core.executors.component_executors.remote_executor",
+             "--broker", broker, "--backend", backend, "--concurrency", "1",
+             "--loglevel", "WARNING"],
+            start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def wait_ready(self, timeout=60):
+        from tessel_core.executors import TesselRemoteComponentExecutor
+
+        ex = TesselRemoteComponentExecutor(identifier="probe", name="probe",
+                                           backend=self.backend, broker=self.broker,
+                                           ping_timeout=2)
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                pytest.fail("the worker exited at start")
+            if ex.ping()[0]:
+                ex.close()
+                return self
+        pytest.fail("the worker did not answer")
+
+    def kill(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.proc.wait(30)
+
+
+@pytest.fixture(scope="session")
+def remote(redis_url):
+    """(broker, backend) served by one worker for the session."""
+    broker, backend = redis_url + "/0", redis_url + "/1"
+    worker = Worker(broker, backend).wait_ready()
+    yield broker, backend
+    worker.kill()

@@ -206,17 +206,23 @@ struct RunResult {
 RunResult run_without_shell(nb::handle self, nb::handle code, nb::dict ns) {
     RunResult r;
     nb::object recorder_t = G("TesselStreamRecorder");
+    // One publisher for the run, shared by both streams. Closing it waits
+    // until what was sent has left this process, so the caller has every
+    // line by the time it sees the response (a pool may kill its workers
+    // right after).
     nb::object port = self.attr(S("_display_sub_port"));
-    nb::object out = recorder_t("stdout", r.records, port);
-    nb::object err = recorder_t("stderr", r.records, port);
+    nb::object publisher =
+        port.is_none() ? nb::none() : G("TesselDisplayPublisher")("port"_a = port);
+    nb::object out = recorder_t("stdout", r.records, publisher);
+    nb::object err = recorder_t("stderr", r.records, publisher);
     try {
         StdSwap swap(out, err);
         r.value = run_code(self, code, ns);
     } catch (nb::python_error &e) {
         r.failure = describe(self, e.value());
     }
-    out.attr("close")();
-    err.attr("close")();
+    if (!publisher.is_none())
+        publisher.attr("close")();
     return r;
 }
 
@@ -368,26 +374,17 @@ void define_stream_recorder(nb::module_ m) {
              "Standard stream of a run without a shell: records every write.")
         .def(
             "__init__",
-            [](nb::handle self, obj name, obj records, obj port) {
+            [](nb::handle self, obj name, obj records, obj publisher) {
                 self.attr(S("name")) = name;
                 self.attr(S("_records")) = records;
-                self.attr(S("_publisher")) = nb::none();
-                if (!port.is_none())
-                    self.attr(S("_publisher")) = G("TesselDisplayPublisher")("port"_a = port);
+                self.attr(S("_publisher")) = publisher;
             },
-            "name"_a, "records"_a, "display_sub_port"_a = nb::none())
+            "name"_a, "records"_a, "publisher"_a = nb::none())
         .def("write", [](nb::handle self, obj text) { return record_stream(self, text); },
              "text"_a)
         .def("flush", [](nb::handle) {})
         .def("isatty", [](nb::handle) { return false; })
         .def("writable", [](nb::handle) { return true; })
-        .def("close",
-             [](nb::handle self) {
-                 nb::object publisher = self.attr(S("_publisher"));
-                 if (!publisher.is_none())
-                     publisher.attr("close")();
-                 self.attr(S("_publisher")) = nb::none();
-             })
         .attr("encoding", nb::str("utf-8"))
         .finish();
 }
@@ -441,7 +438,9 @@ NB_MODULE(executor, m) {
                              "TesselComponentOutputsSummaryModel", "TesselExecutionRequestModel",
                              "TesselExecutionResponseModel"})
         m.attr(name) = models.attr(name);
-    m.attr("TesselDisplayPublisher") = nb::none(); // set by the display forwarding module
+    m.attr("os") = pyclass::import("os");
+    m.attr("TesselDisplayPublisher") =
+        pyclass::import("tessel_core.misc.pubtap").attr("TesselDisplayPublisher");
     define_stream_recorder(m);
     define_executor(m);
 }

@@ -1,0 +1,58 @@
+// The Celery tasks a remote worker runs: a ping, and the execution of one
+// component run with the local executor (no shell) in the worker process.
+#include "tessel_core/_native/pyclass.h"
+
+using pyclass::ClassDef;
+using pyclass::obj;
+#define S PYCLASS_S
+
+namespace {
+
+pyclass::ModuleGlobals globals;
+#define G(name) globals.get(S(name))
+
+nb::tuple pong() {
+    nb::object host = G("socket").attr("gethostname")();
+    nb::object text =
+        nb::str("pong from {} (pid {})").attr("format")(host, G("os").attr("getpid")());
+    return nb::make_tuple(true, text);
+}
+
+nb::object execute_request(nb::handle identifier, nb::handle name, nb::handle request) {
+    nb::object executor = G("TesselComponentExecutor")(
+        "identifier"_a = identifier, "name"_a = name, "ipython_shell"_a = nb::none(),
+        "display_sub_port"_a = nb::none());
+    return executor.attr("execute")("request"_a = request);
+}
+
+void define_tasks(nb::module_ m) {
+    nb::object task = G("Task");
+    ClassDef(m, "TesselRemotePingTask", nb::make_tuple(task),
+             "Answers (True, text) from the worker that took it.")
+        .attr("name", nb::str("tessel_core.remote.ping"))
+        .def("run", [](nb::handle) { return pong(); })
+        .finish();
+    ClassDef(m, "TesselRemoteComponentExecuteTask", nb::make_tuple(task),
+             "Runs one component request in the worker and returns the response.")
+        .attr("name", nb::str("tessel_core.remote.execute"))
+        .def(
+            "run",
+            [](nb::handle, obj identifier, obj name, obj request) {
+                return execute_request(identifier, name, request);
+            },
+            "identifier"_a, "name"_a, "request"_a)
+        .finish();
+}
+
+} // namespace
+
+NB_MODULE(tasks, m) {
+    globals.init(m);
+    m.attr("os") = pyclass::import("os");
+    m.attr("socket") = pyclass::import("socket");
+    m.attr("Task") = pyclass::import("celery").attr("Task");
+    m.attr("TesselComponentExecutor") =
+        pyclass::import("tessel_core.executors.component_executors.local_executor")
+            .attr("TesselComponentExecutor");
+    define_tasks(m);
+}

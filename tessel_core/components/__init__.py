@@ -1,0 +1,5 @@
+"""Pipeline components."""
+
+from .runlet import TesselComponentRunlet
+
+__all__ = ["TesselComponentRunlet"]

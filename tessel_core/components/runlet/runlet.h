@@ -1,0 +1,46 @@
+// TesselComponentRunlet: one notebook cell as a pipeline component. Its parts
+// live in the files of this folder; this header is what they share.
+#pragma once
+#include "tessel_core/_native/error_record.h"
+
+using pyclass::ClassDef;
+using pyclass::obj;
+#define S PYCLASS_S
+
+namespace runlet {
+
+// The module namespace: classes and constants are looked up at call time.
+extern pyclass::ModuleGlobals globals;
+#define G(name) runlet::globals.get(S(name))
+
+inline nb::object component_status(const char *member) {
+    return G("TesselComponentStatus").attr(member);
+}
+inline nb::object disk_status(const char *member) {
+    return G("TesselDiskcacheStatus").attr(member);
+}
+
+// Whether result reads go to the disk cache: disk cache in use, loaded, and
+// nothing held in memory.
+bool reads_disk(nb::handle self);
+// The holder that result reads go to (disk cache or in-memory holder).
+nb::object result_holder(nb::handle self);
+
+// Steps shared by execute and execute_async: status RUNNING, inputs and
+// imports recorded, inputs serialized; returns the request.
+nb::object prepare_run(nb::handle self, nb::handle module_statements,
+                       nb::handle non_module_inputs, nb::handle parameters,
+                       nb::handle send_to_front);
+// The remote executor for this component's remote configuration.
+nb::object remote_executor(nb::handle self);
+// Apply an executor's response; `lines_before_status` is the order of the
+// asynchronous callback. Returns the last output (None after a failure).
+nb::object apply_response(nb::handle self, nb::handle response, bool lines_before_status);
+
+void define_state(ClassDef &cls);       // core.cpp
+void define_results(ClassDef &cls);     // results.cpp
+void define_execution(ClassDef &cls);   // execute.cpp
+void define_async(ClassDef &cls);       // async.cpp
+void define_cache_control(ClassDef &cls); // cache.cpp
+
+} // namespace runlet

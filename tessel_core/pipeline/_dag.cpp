@@ -33,12 +33,10 @@ nb::object component_of(nb::handle graph, nb::handle id) {
 }
 
 // Every node reachable from `starts` along `adjacency` (a dict of dicts),
-// the starts themselves excluded unless reached again.
-nb::object reachable(nb::handle adjacency, std::initializer_list<nb::handle> starts) {
+// in one walk from all of them; a start is included only if reached again.
+nb::object reachable(nb::handle adjacency, nb::handle starts) {
     nb::object seen = pyclass::check(PySet_New(nullptr));
-    nb::list stack;
-    for (nb::handle s : starts)
-        stack.append(s);
+    nb::list stack = pyclass::list_copy(starts);
     PyObject *adj = adjacency.ptr();
     while (PyList_GET_SIZE(stack.ptr()) > 0) {
         nb::object node = stack.attr("pop")();
@@ -63,18 +61,11 @@ nb::object reachable(nb::handle adjacency, std::initializer_list<nb::handle> sta
     return seen;
 }
 
-nb::object reachable_from_all(nb::handle adjacency, nb::handle starts) {
-    nb::object all = pyclass::check(PySet_New(nullptr));
-    for (nb::handle s : pyclass::list_copy(starts))
-        all.attr("update")(reachable(adjacency, {s}));
-    return all;
-}
-
 // As networkx's descendants, whose own error an unknown node gets.
 nb::object descendants(nb::handle graph, nb::handle id) {
     if (!has_node(graph, id))
         return G("nx").attr("descendants")(graph, id);
-    return reachable(graph.attr("_succ"), {id});
+    return reachable(graph.attr("_succ"), nb::make_tuple(id));
 }
 
 void invalidate(nb::handle graph, nb::handle ids) {
@@ -155,7 +146,7 @@ void remove_node(nb::handle self, nb::handle id) {
 
 // Everything upstream of a disk-cached child uses the disk cache too.
 void spread_diskcache(nb::handle graph, nb::handle flagged_children) {
-    for (nb::handle id : pyclass::list_copy(reachable_from_all(graph.attr("_pred"), flagged_children)))
+    for (nb::handle id : pyclass::list_copy(reachable(graph.attr("_pred"), flagged_children)))
         component_of(graph, id).attr("use_diskcache") = true;
 }
 
@@ -168,7 +159,7 @@ void add_edge(nb::handle self, nb::handle parent, nb::handle child) {
     // The edge closes a cycle exactly when the parent can be reached from
     // the child (a self-loop included).
     bool cycle = pyclass::equal(parent, child) ||
-                 PySet_Contains(reachable(graph.attr("_succ"), {child}).ptr(), parent.ptr()) == 1;
+                 PySet_Contains(reachable(graph.attr("_succ"), nb::make_tuple(child)).ptr(), parent.ptr()) == 1;
     if (cycle)
         cycle_error(component_of(graph, parent).attr("name"), component_of(graph, child).attr("name"));
     graph.attr("add_edge")(parent, child);
@@ -263,7 +254,7 @@ void add_edges_at_once(nb::handle self, nb::handle edges) {
             flagged.append(child);
     }
     spread_diskcache(graph, flagged);
-    nb::object downstream = reachable_from_all(graph.attr("_succ"), children);
+    nb::object downstream = reachable(graph.attr("_succ"), children);
     downstream.attr("update")(children);
     invalidate(graph, downstream);
 }
@@ -306,7 +297,7 @@ struct Reach {
             return pyclass::truthy(G("nx").attr("approximation").attr("local_node_connectivity")(graph, a, b));
         auto it = below.find(a.ptr());
         if (it == below.end())
-            it = below.emplace(a.ptr(), reachable(graph.attr("_succ"), {a})).first;
+            it = below.emplace(a.ptr(), reachable(graph.attr("_succ"), nb::make_tuple(a))).first;
         return PySet_Contains(it->second.ptr(), b.ptr()) == 1;
     }
 };

@@ -89,7 +89,7 @@ struct BadRequest {
 
 nb::object module_value(nb::handle sym, nb::handle stmt, nb::dict ns) {
     nb::object builtins = pyclass::import("builtins");
-    if (pyclass::truthy(nb::str(".").attr("__contains__")(sym)) ) {
+    if (pyclass::truthy(nb::borrow(sym).attr("__contains__")("."))) {
         // e.g. "os.path": the statement binds it (an import statement)
         builtins.attr("exec")(stmt, ns);
         return nb::none();
@@ -116,7 +116,7 @@ nb::dict seed_namespace(nb::handle self, nb::handle request) {
         for (auto kv : nb::borrow<nb::dict>(statements)) {
             try {
                 nb::object value = module_value(kv.first, kv.second, ns);
-                if (!pyclass::truthy(nb::str(".").attr("__contains__")(kv.first)))
+                if (!pyclass::truthy(nb::borrow(kv.first).attr("__contains__")(".")))
                     ns[kv.first] = value;
             } catch (nb::python_error &e) {
                 throw BadRequest{bad_request(self, "import module", kv.first, e)};

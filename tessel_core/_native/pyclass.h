@@ -352,6 +352,15 @@ inline void register_bound_method_pickling(nb::handle some_method) {
     import("copyreg").attr("pickle")(nb::handle((PyObject *)Py_TYPE(some_method.ptr())), by_name);
 }
 
+// A module-level function made with m.def pickles by reference (module and
+// name), as a Python function does; a spawned process receives it that way.
+inline void register_function_pickling(nb::handle fn) {
+    nb::object by_name = nb::cpp_function(
+        [](nb::handle f) -> nb::object { return f.attr("__qualname__"); },
+        nb::name("_reduce_function"));
+    import("copyreg").attr("pickle")(type_of(fn), by_name);
+}
+
 // A plain type object as a handle: builtin(PyUnicode_Type) and so on.
 inline nb::handle builtin(PyTypeObject &t) { return nb::handle((PyObject *)&t); }
 

@@ -1,0 +1,136 @@
+// The disk-cache writer's worker: takes write tasks from the "todo" channel,
+// writes each into its component's disk cache, and reports one "done" record
+// per task. A task cancelled before it is written is not written. A failing
+// task never stops the worker; it ends when its queue closes or its parent
+// process is gone.
+#include "tessel_core/_native/pyclass.h"
+
+#define S PYCLASS_S
+
+namespace {
+
+pyclass::ModuleGlobals globals;
+#define G(name) globals.get(S(name))
+
+const double kPollSeconds = 0.5; // how often an idle worker looks at its parent
+
+nb::object done(nb::handle task, bool successful, bool cancelled, nb::handle message) {
+    return G("TesselDiskCacheDoneModel")(
+        "task_id"_a = task.attr("task_id"), "component_id"_a = task.attr("component_id"),
+        "cache_dir"_a = task.attr("cache_dir"), "successful"_a = successful,
+        "cancelled"_a = cancelled, "message"_a = message);
+}
+
+// All six entries in one transaction: a reader of the cache sees the result
+// set whole or not at all, and a value that cannot be stored leaves the
+// cache as it was.
+void write_task(nb::handle task) {
+    nb::object disk = G("TesselDiskCache")("cache_dir"_a = task.attr("cache_dir"));
+    try {
+        nb::object transaction = disk.attr("_cache").attr("transact")();
+        transaction.attr("__enter__")();
+        try {
+            for (nb::handle pair : task.attr("result")) {
+                nb::tuple item = nb::borrow<nb::tuple>(pair);
+                disk.attr(item[0]) = item[1];
+            }
+        } catch (nb::python_error &e) {
+            transaction.attr("__exit__")(e.type(), e.value(), e.traceback()); // rolls back
+            throw;
+        }
+        transaction.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    } catch (...) {
+        disk.attr("close")();
+        throw;
+    }
+    disk.attr("close")();
+}
+
+nb::object run_task(nb::handle task) {
+    try {
+        write_task(task);
+        return done(task, true, false, nb::str(""));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        nb::handle exc = e.value();
+        nb::object msg = nb::str("{}: {}").attr("format")(pyclass::type_of(exc).attr("__name__"),
+                                                           nb::str(exc));
+        return done(task, false, false, msg);
+    }
+}
+
+void drain_cancels(nb::handle queue, nb::handle cancelled) {
+    while (!pyclass::truthy(queue.attr("empty")("queue_type"_a = "cancel")))
+        cancelled.attr("add")(queue.attr("get")("queue_type"_a = "cancel").attr("task_id"));
+}
+
+// Everything already waiting on "todo", so that cancels sent for those tasks
+// are seen before they are written.
+nb::list take_pending(nb::handle queue, nb::handle first) {
+    nb::list pending;
+    pending.append(first);
+    while (!pyclass::truthy(queue.attr("empty")("queue_type"_a = "todo")))
+        pending.append(queue.attr("get")("queue_type"_a = "todo"));
+    return pending;
+}
+
+// The parent's liveness as multiprocessing tracks it (through a pipe that
+// closes when the parent dies): reading the parent's pid at start would be
+// too late if the parent died while this process was still starting.
+bool parent_gone(nb::handle parent) {
+    return !parent.is_none() && !pyclass::truthy(parent.attr("is_alive")());
+}
+
+void write_diskcache(nb::handle queue, nb::handle) {
+    nb::object parent_pid = G("multiprocessing").attr("parent_process")();
+    nb::object cancelled = pyclass::check(PySet_New(nullptr));
+    nb::object empty = G("Empty");
+    while (true) {
+        if (parent_gone(parent_pid))
+            return;
+        nb::object first;
+        try {
+            first = queue.attr("get")("queue_type"_a = "todo", "timeout"_a = kPollSeconds);
+        } catch (nb::python_error &e) {
+            if (e.matches(empty))
+                continue;
+            if (e.matches(PyExc_EOFError) || e.matches(PyExc_OSError) ||
+                e.matches(PyExc_ValueError) || e.matches(PyExc_RuntimeError))
+                return; // the queue was closed
+            throw;
+        }
+        if (first.is_none())
+            return; // asked to stop
+        for (nb::handle task : take_pending(queue, first)) {
+            if (task.is_none())
+                return;
+            drain_cancels(queue, cancelled);
+            nb::object id = task.attr("task_id");
+            nb::object report;
+            if (PySet_Contains(cancelled.ptr(), id.ptr()) == 1) {
+                cancelled.attr("discard")(id);
+                report = done(task, false, true, nb::str("cancelled before it was written"));
+            } else {
+                report = run_task(task);
+            }
+            queue.attr("put")("queue_type"_a = "done", "obj"_a = report);
+        }
+    }
+}
+
+} // namespace
+
+NB_MODULE(tasks, m) {
+    globals.init(m);
+    m.attr("multiprocessing") = pyclass::import("multiprocessing");
+    m.attr("Empty") = pyclass::import("queue").attr("Empty");
+    m.attr("TesselDiskCache") = pyclass::import("tessel_core.cache").attr("TesselDiskCache");
+    nb::module_ models = pyclass::import("tessel_core.misc.models");
+    m.attr("TesselDiskCacheDoneModel") = models.attr("TesselDiskCacheDoneModel");
+    m.def(
+        "write_diskcache", [](pyclass::obj queue, pyclass::obj conn) { write_diskcache(queue, conn); },
+        "queue"_a, "ipykernel_connection"_a = nb::none(),
+        "Worker of the disk-cache writer: write the tasks of queue until it closes.");
+    pyclass::register_function_pickling(m.attr("write_diskcache"));
+}

@@ -1,0 +1,140 @@
+// TesselDiskcacheWriter: the kernel-side handle of the process that writes
+// disk caches, so that the kernel never waits on the disk.
+#include "tessel_core/_native/pyclass.h"
+
+using pyclass::ClassDef;
+using pyclass::obj;
+#define S PYCLASS_S
+
+namespace {
+
+pyclass::ModuleGlobals globals;
+#define G(name) globals.get(S(name))
+
+[[noreturn]] void not_alive() { pyclass::raise(PyExc_RuntimeError, "TesselDiskcacheWriter is not alive."); }
+
+void open_writer(nb::handle self, nb::handle daemon) {
+    if (!pyclass::truthy(self.attr(S("_queue")))) {
+        self.attr(S("_queue")) = G("TesselDiskcacheWriterQueue")();
+        self.attr(S("_queue")).attr("open")();
+    }
+    if (!pyclass::truthy(self.attr(S("_process")))) {
+        nb::object name = nb::str("TesselDiskcacheWriter-{}").attr("format")(self.attr(S("_id")));
+        self.attr(S("_process")) = G("Process")(
+            "name"_a = name, "target"_a = G("write_diskcache"),
+            "args"_a = nb::make_tuple(self.attr(S("_queue")), self.attr(S("_ipython_connection"))),
+            "daemon"_a = daemon);
+    }
+}
+
+void close_writer(nb::handle self) {
+    nb::object process = self.attr(S("_process"));
+    if (pyclass::truthy(process)) {
+        // A process that was opened but never started has nothing to stop or
+        // join (joining it is refused): just drop it.
+        if (!process.attr("pid").is_none()) {
+            if (pyclass::truthy(process.attr("is_alive")()))
+                process.attr("terminate")();
+            process.attr("join")();
+            process.attr("close")();
+        }
+        self.attr(S("_process")) = nb::none();
+    }
+    nb::object queue = self.attr(S("_queue"));
+    if (pyclass::truthy(queue)) {
+        queue.attr("close")();
+        self.attr(S("_queue")) = nb::none();
+    }
+}
+
+bool is_alive(nb::handle self) {
+    if (self.attr(S("_queue")).is_none() || self.attr(S("_process")).is_none())
+        return false;
+    return pyclass::truthy(self.attr(S("_process")).attr("is_alive")());
+}
+
+bool put(nb::handle self, const char *channel, nb::handle task) {
+    if (!pyclass::truthy(self.attr("is_alive")()))
+        not_alive();
+    try {
+        self.attr(S("_queue")).attr("put")("queue_type"_a = channel, "obj"_a = task);
+        return true;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return false;
+    }
+}
+
+nb::list get_messages(nb::handle self) {
+    if (!pyclass::truthy(self.attr("is_alive")()))
+        not_alive();
+    nb::list messages;
+    nb::object queue = self.attr(S("_queue"));
+    while (!pyclass::truthy(queue.attr("empty")("queue_type"_a = "done")))
+        messages.append(queue.attr("get")("queue_type"_a = "done"));
+    return messages;
+}
+
+} // namespace
+
+NB_MODULE(writer, m) {
+    globals.init(m);
+    // Spawned, not forked: forking a kernel process with live threads can
+    // leave the child holding locks that no thread will ever release.
+    m.attr("Process") = pyclass::import("multiprocessing").attr("get_context")("spawn").attr("Process");
+    nb::module_ typing = pyclass::import("typing");
+    m.attr("List") = typing.attr("List");
+    m.attr("Optional") = typing.attr("Optional");
+    nb::module_ models = pyclass::import("tessel_core.misc.models");
+    for (const char *name :
+         {"TesselDiskCacheCancelModel", "TesselDiskCacheDoneModel", "TesselDiskCacheTodoModel"})
+        m.attr(name) = models.attr(name);
+    m.attr("TesselDiskcacheWriterQueue") =
+        pyclass::import("tessel_core.executors.diskcache_writer.queue").attr("TesselDiskcacheWriterQueue");
+    m.attr("write_diskcache") =
+        pyclass::import("tessel_core.executors.diskcache_writer.tasks").attr("write_diskcache");
+    ClassDef(m, "TesselDiskcacheWriter", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
+             "Diskcache writer worker in another process.")
+        .def(
+            "__init__",
+            [](nb::handle self, obj identifier, obj connection) {
+                pyclass::require_str(identifier, "identifier");
+                self.attr(S("_id")) = identifier;
+                self.attr(S("_ipython_connection")) = connection;
+                self.attr(S("_queue")) = nb::none();
+                self.attr(S("_process")) = nb::none();
+            },
+            "identifier"_a, "ipykernel_connection"_a = nb::none())
+        .def("__del__",
+             [](nb::handle self) {
+                 try {
+                     if (pyclass::truthy(self.attr("__dict__").attr("__contains__")("_process")))
+                         self.attr("close")();
+                 } catch (nb::python_error &) {
+                     // a finalizer has nobody to report to
+                 }
+             })
+        .prop_ro("id", [](nb::handle self) { return self.attr(S("_id")); }, "Writer identifier.")
+        .def("open", [](nb::handle self, obj daemon) { open_writer(self, daemon); },
+             "daemon"_a = true, "Create the queue and the (not yet started) worker process.")
+        .def("close", [](nb::handle self) { close_writer(self); },
+             "Stop the worker and drop the queue; the writer can be opened again.")
+        .def("start",
+             [](nb::handle self) {
+                 if (!pyclass::truthy(self.attr(S("_queue"))) ||
+                     !pyclass::truthy(self.attr(S("_process"))))
+                     pyclass::raise(PyExc_RuntimeError, "TesselDiskcacheWriter is not open.");
+                 self.attr(S("_process")).attr("start")();
+             },
+             "Start the worker process.")
+        .def("is_alive", [](nb::handle self) { return is_alive(self); },
+             "Whether the worker process runs.")
+        .def("get_messages", [](nb::handle self) { return get_messages(self); },
+             "The done records that have arrived, in order.")
+        .def("put_task", [](nb::handle self, obj task) { return put(self, "todo", task); },
+             "task"_a, "Queue a write task; False when it could not be sent.")
+        .def("cancel_task", [](nb::handle self, obj task) { return put(self, "cancel", task); },
+             "task"_a, "Cancel a task not yet written; False when it could not be sent.")
+        .finish();
+}

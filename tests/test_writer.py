@@ -1,0 +1,221 @@
+"""The disk-cache writer with real processes."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import cloudpickle
+import pytest
+
+from tessel_core.cache import TesselDiskCache
+from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
+from tessel_core.executors.diskcache_writer.queue import TesselDiskcacheWriterQueue
+from tessel_core.misc.models import (
+    TesselCacheModel,
+    TesselCapturedModel,
+    TesselDiskCacheCancelModel,
+    TesselDiskCacheTodoModel,
+)
+
+
+def todo(directory, value, **extra):
+    result = TesselCacheModel(non_module_outputs={"v": cloudpickle.dumps(value)},
+                              last_output=cloudpickle.dumps(value),
+                              captured=[TesselCapturedModel(type="stream", text=str(value))])
+    return TesselDiskCacheTodoModel(component_id=f"c{value}", cache_dir=str(directory),
+                                    result=result, **extra)
+
+
+def wait_messages(writer, count, timeout=60):
+    got, deadline = [], time.time() + timeout
+    while len(got) < count and time.time() < deadline:
+        got += writer.get_messages()
+        time.sleep(0.02)
+    return got
+
+
+@pytest.fixture
+def writer():
+    w = TesselDiskcacheWriter("test")
+    w.open()
+    w.start()
+    yield w
+    w.close()
+    assert w._process is None
+
+
+def test_states_before_start():
+    w = TesselDiskcacheWriter("s")
+    assert w.id == "s" and w.is_alive() is False
+    with pytest.raises(RuntimeError, match="^TesselDiskcacheWriter is not open.$"):
+        w.start()
+    with pytest.raises(RuntimeError, match="^TesselDiskcacheWriter is not alive.$"):
+        w.get_messages()
+    w.close()
+    w.close()
+    w.open()
+    queue, process = w._queue, w._process
+    w.open()
+    assert w._queue is queue and w._process is process
+    assert w.is_alive() is False
+    with pytest.raises(RuntimeError, match="^TesselDiskcacheWriter is not alive.$"):
+        w.put_task(todo("/tmp/x", 1))
+    w.close()  # opened, never started: nothing to join
+    assert w._process is None and w._queue is None
+    w.open(daemon=False)
+    w.__del__()
+    with pytest.raises(TypeError, match="Argument 'identifier' has incorrect type"):
+        TesselDiskcacheWriter(5)
+
+
+def test_running_writer_process(writer):
+    assert writer.is_alive()
+    assert writer._process.name == "TesselDiskcacheWriter-test" and writer._process.daemon
+    assert writer.get_messages() == []
+
+
+READ = ("import sys, cloudpickle\nfrom tessel_core.cache import TesselDiskCache\n"
+        "c = TesselDiskCache(cache_dir=sys.argv[1])\n"
+        "print(cloudpickle.loads(c.last_output), c.captured[0].text)\n")
+
+
+def test_tasks_are_written_and_readable_elsewhere(writer, tmp_path):
+    task = todo(tmp_path / "one", 41)
+    assert writer.put_task(task) is True
+    [done] = wait_messages(writer, 1)
+    assert done.successful and done.task_id == task.task_id and done.component_id == "c41"
+    out = subprocess.run([sys.executable, "-c", READ, str(tmp_path / "one")],
+                         capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["41", "41"]
+
+
+def test_cancel_a_pending_task(writer, tmp_path):
+    big = todo(tmp_path / "big", b"x" * 30_000_000)
+    target = todo(tmp_path / "target", 2)
+    writer.put_task(big)
+    writer.put_task(target)
+    assert writer.cancel_task(TesselDiskCacheCancelModel(task_id=target.task_id))
+    messages = {m.task_id: m for m in wait_messages(writer, 2)}
+    assert messages[big.task_id].successful
+    assert messages[target.task_id].cancelled and not messages[target.task_id].successful
+    assert not (tmp_path / "target").exists()
+
+
+def test_failures_are_reported_and_the_worker_goes_on(writer, tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    bad = todo(blocker / "sub", 1)
+    good = todo(tmp_path / "good", 2)
+    writer.put_task(bad)
+    writer.put_task(good)
+    first, second = wait_messages(writer, 2)
+    assert (first.task_id, first.successful) == (bad.task_id, False)
+    assert "Error" in first.message
+    assert (second.task_id, second.successful) == (good.task_id, True)
+
+
+class UnstorableInWorker:
+    """Pickles fine here; arrives in the worker as a lock, which cannot be stored."""
+
+    def __reduce__(self):
+        return (threading.Lock, ())
+
+
+def test_a_task_is_written_whole_or_not_at_all(writer, tmp_path):
+    directory = tmp_path / "cache"
+    writer.put_task(todo(directory, 1))
+    assert wait_messages(writer, 1)[0].successful
+    broken = TesselDiskCacheTodoModel.construct(
+        task_id="broken", component_id="c", cache_dir=str(directory),
+        result=TesselCacheModel.construct(
+            module_statements={}, non_module_outputs={"v": cloudpickle.dumps(2)},
+            last_output=cloudpickle.dumps(2), captured=None,
+            exception_msg=[UnstorableInWorker()], outputs_summary={}))
+    writer.put_task(broken)
+    [done] = wait_messages(writer, 1)
+    assert not done.successful
+    cache = TesselDiskCache(cache_dir=str(directory))
+    assert cloudpickle.loads(cache.last_output) == 1  # the earlier result, untouched
+    cache.close()
+
+
+def test_unsendable_task_is_refused_at_once(writer):
+    task = TesselDiskCacheTodoModel.construct(task_id="t", component_id="c", cache_dir="/tmp/n",
+                                              result=lambda: None)
+    assert writer.put_task(task) is False
+    assert writer.is_alive()
+
+
+def test_many_tasks_all_arrive(writer, tmp_path):
+    tasks = [todo(tmp_path / f"d{i}", i) for i in range(40)]
+    for t in tasks:
+        assert writer.put_task(t)
+    messages = wait_messages(writer, 40)
+    assert [m.task_id for m in messages] == [t.task_id for t in tasks]
+    assert all(m.successful for m in messages)
+
+
+def test_killed_worker(tmp_path):
+    w = TesselDiskcacheWriter("killed")
+    w.open()
+    w.start()
+    os.kill(w._process.pid, signal.SIGKILL)
+    w._process.join(10)
+    assert w.is_alive() is False
+    for call in (w.get_messages, lambda: w.put_task(todo(tmp_path, 1)),
+                 lambda: w.cancel_task(TesselDiskCacheCancelModel(task_id="x"))):
+        with pytest.raises(RuntimeError, match="^TesselDiskcacheWriter is not alive.$"):
+            call()
+    w.close()
+    w.open()  # a closed writer can be opened and started again
+    w.start()
+    assert w.is_alive()
+    w.close()
+
+
+def test_queue_channels():
+    q = TesselDiskcacheWriterQueue()
+    assert bool(q) is True
+    q.open()
+    assert q.empty(queue_type="done")
+    q.put(queue_type="done", obj=1)
+    assert not q.empty(queue_type="done") and q.get(queue_type="done") == 1
+    with pytest.raises(ValueError, match="unknown queue_type"):
+        q.put(queue_type="other", obj=1)
+    import queue as queue_module
+
+    with pytest.raises(queue_module.Empty):
+        q.get(queue_type="todo", timeout=0.05)
+    q.close()
+
+
+ORPHAN = """
+import os
+from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
+if __name__ == "__main__":
+    w = TesselDiskcacheWriter("orphan")
+    w.open(daemon=False)
+    w.start()
+    print(w._process.pid, flush=True)
+    os._exit(0)  # the parent dies without closing anything
+"""
+
+
+def test_worker_ends_when_its_parent_dies(tmp_path):
+    script = tmp_path / "orphan.py"
+    script.write_text(ORPHAN)
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                         timeout=120, check=True)
+    pid = int(out.stdout.split()[0])
+    deadline = time.time() + 20
+    while time.time() < deadline:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return
+        time.sleep(0.1)
+    os.kill(pid, signal.SIGKILL)
+    pytest.fail("the worker outlived its parent")

@@ -1,0 +1,1 @@
+"""Callbacks that optuna calls after every trial of a parameter search."""

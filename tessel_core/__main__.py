@@ -1,58 +1,137 @@
-"""Command line entry: `python -m tessel_core COMMAND`."""
+"""Command line: run or optimize a pipeline described in a JSON file.
+
+    python -m tessel_core run PIPELINE.json [--cache-dir DIR] [--param NAME=VALUE ...]
+                                            [--remote BROKER [--backend URL]] [--only ID]
+    python -m tessel_core optimize PIPELINE.json --objective ID [--direction minimize ...]
+                                            [--method RandomSearch] [--trials N]
+                                            [--grid NAME=LOW:HIGH:STEP | --search NAME=LOW:HIGH]
+"""
 
 import argparse
+import ast
 import sys
-import tempfile
+
+from tessel_core._pipeline_file import (
+    PipelineError,
+    PipelineRunner,
+    load_pipeline,
+    parse_params,
+)
 
 
-def demo(args: argparse.Namespace) -> int:
-    """Keep a component's result in memory and on disk, then read it back."""
-    import cloudpickle
-
-    from tessel_core.cache import TesselDiskCache, TesselQuickhold
-    from tessel_core.misc.models import (
-        TesselCacheModel,
-        TesselCapturedModel,
-        TesselComponentModel,
-        TesselComponentOutputsSummaryModel,
-    )
-
-    component = TesselComponentModel(id="load", name="Load data", code="x = [1, 2, 3]\nsum(x)")
-    print(f"component: {component.json()}")
-    result = TesselCacheModel(
-        non_module_outputs={"x": cloudpickle.dumps([1, 2, 3])},
-        last_output=cloudpickle.dumps(6),
-        captured=[TesselCapturedModel(type="stream", name="stdout", text="loaded\n")],
-        outputs_summary=TesselComponentOutputsSummaryModel(objects=["x"]),
-    )
-    memory = TesselQuickhold(cache=result)
-    print(f"in memory: last_output={cloudpickle.loads(memory.last_output)!r}")
-
-    directory = args.cache_dir or tempfile.mkdtemp(prefix="tessel-demo-")
-    disk = TesselDiskCache(cache_dir=directory)
-    for name, value in result:
-        setattr(disk, name, value)
-    disk.close()
-
-    reopened = TesselDiskCache(cache_dir=directory)
-    print(f"disk cache at {reopened.cache_dir} holds:")
-    outputs = {k: cloudpickle.loads(v) for k, v in reopened.non_module_outputs.items()}
-    print(f"  non_module_outputs = {outputs!r}")
-    print(f"  last_output        = {cloudpickle.loads(reopened.last_output)!r}")
-    print(f"  captured           = {[c.text for c in reopened.captured]!r}")
-    print(f"  outputs_summary    = {reopened.outputs_summary.dict()!r}")
-    reopened.close()
-    return 0
+def add_common(p):
+    p.add_argument("pipeline", help="pipeline file (JSON)")
+    p.add_argument("--param", action="append", default=[], metavar="NAME=VALUE",
+                   help="parameter passed to every component (repeatable)")
+    p.add_argument("--cache-dir", help="disk-cache directory for components that ask for it")
+    p.add_argument("--remote", metavar="BROKER_URL", help="run every component on a Celery worker")
+    p.add_argument("--backend", metavar="URL", help="result backend (default: the broker URL)")
 
 
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m tessel_core")
+def print_table(runner):
+    rows = runner.summary()
+    widths = [max(len(str(r[i])) for r in rows) for i in range(len(rows[0]))]
+    for n, row in enumerate(rows):
+        print("  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
+        if n == 0:
+            print("  ".join("-" * w for w in widths))
+
+
+def command_run(args):
+    runner = PipelineRunner(load_pipeline(args.pipeline), parse_params(args.param),
+                            cache_dir=args.cache_dir, remote=args.remote, backend=args.backend)
+    try:
+        runner.check_ready(only=args.only)
+        runner.run(only=args.only, show=True)
+    finally:
+        runner.close()
+    print()
+    print_table(runner)
+    failed = runner.failed()
+    for comp in failed:
+        print(f"\ncomponent '{comp.name}' ({comp.id}) failed:", file=sys.stderr)
+        for line in comp.exception_msg or []:
+            print(line, file=sys.stderr)
+    return 1 if failed else 0
+
+
+def parse_ranges(items, parts, flag):
+    ranges = {}
+    for item in items:
+        name, sep, spec = item.partition("=")
+        values = spec.split(":")
+        if not sep or not name or len(values) != parts:
+            shape = "LOW:HIGH:STEP" if parts == 3 else "LOW:HIGH"
+            raise PipelineError(f"{flag} expects NAME={shape}, got {item!r}")
+        try:
+            ranges[name] = [ast.literal_eval(v) for v in values]
+        except (ValueError, SyntaxError):
+            raise PipelineError(f"{flag} {item!r}: the bounds must be numbers") from None
+    return ranges
+
+
+def command_optimize(args):
+    from tessel_core._optimize_cli import optimize_pipeline
+
+    grid = parse_ranges(args.grid, 3, "--grid")
+    search = parse_ranges(args.search, 2, "--search")
+    if args.method == "GridSearch" and not grid:
+        raise PipelineError("GridSearch needs at least one --grid NAME=LOW:HIGH:STEP")
+    if args.method != "GridSearch" and not search:
+        raise PipelineError(f"{args.method} needs at least one --search NAME=LOW:HIGH")
+    directions = args.direction or ["minimize"]
+    if len(args.objective) != len(directions):
+        raise PipelineError(f"{len(directions)} direction(s) but {len(args.objective)} "
+                            "--objective component(s): give one objective per direction")
+    import warnings
+
+    import optuna
+
+    warnings.filterwarnings("ignore", module="optuna")
+    optuna.logging.set_verbosity(optuna.logging.ERROR)
+    runner = PipelineRunner(load_pipeline(args.pipeline), parse_params(args.param),
+                            cache_dir=args.cache_dir, remote=args.remote, backend=args.backend)
+    try:
+        for objective in args.objective:
+            runner.check_ready(only=objective)
+            if runner.dag.nodes[objective].last_expr is None:
+                raise PipelineError(f"objective component {objective!r} must end with an "
+                                    "expression (its value is the objective)")
+        return optimize_pipeline(runner, args, grid, search, directions)
+    finally:
+        runner.close()
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m tessel_core",
+                                     description="Run or optimize a pipeline file.")
     commands = parser.add_subparsers(dest="command", required=True)
-    p_demo = commands.add_parser("demo", help=demo.__doc__)
-    p_demo.add_argument("--cache-dir", help="directory of the disk cache (default: a temp dir)")
-    p_demo.set_defaults(func=demo)
+    run = commands.add_parser("run", help="run a pipeline")
+    add_common(run)
+    run.add_argument("--only", metavar="ID", help="run this component and what it needs")
+    run.set_defaults(func=command_run)
+    opt = commands.add_parser("optimize", help="search pipeline parameters with optuna")
+    add_common(opt)
+    opt.add_argument("--method", default="RandomSearch",
+                     choices=["RandomSearch", "TPESearch", "GridSearch"])
+    opt.add_argument("--direction", action="append", choices=["minimize", "maximize"],
+                     help="one per objective (default: minimize)")
+    opt.add_argument("--trials", type=int, default=20)
+    opt.add_argument("--grid", action="append", default=[], metavar="NAME=LOW:HIGH:STEP")
+    opt.add_argument("--search", action="append", default=[], metavar="NAME=LOW:HIGH")
+    opt.add_argument("--objective", action="append", default=[], required=True, metavar="ID",
+                     help="component whose last expression is an objective (repeatable)")
+    opt.add_argument("--early-stop", type=int, metavar="ROUNDS",
+                     help="stop after this many trials without improvement (one objective)")
+    opt.add_argument("--html", default="pareto_front.html",
+                     help="where the Pareto-front figure goes (two or three objectives)")
+    opt.set_defaults(func=command_optimize)
     args = parser.parse_args(argv)
-    return args.func(args)
+    try:
+        return args.func(args)
+    except PipelineError as err:
+        print(f"error: {err}", file=sys.stderr)
+        return 2
 
 
 if __name__ == "__main__":

@@ -1,0 +1,294 @@
+"""Running a pipeline file with the package's own classes (the command line).
+
+A pipeline file is a JSON document:
+
+    {"nodes": [{"id": "...", "name": "...", "code": "...", "metadata": {...}}, ...],
+     "edges": [{"parent": "...", "child": "..."}, ...],
+     "parameters": {"NAME": VALUE, ...}}
+
+Components run in topological order in an embedded IPython shell; each gets
+the outputs of the components upstream of it as inputs, and the parameters.
+A component whose metadata asks for the disk cache is stored under
+CACHE_DIR/<id>/<fingerprint>/ after it succeeds; the fingerprint covers its
+code, the parameters its code reads and the fingerprints upstream, so a later
+run loads it from there unless one of those changed.
+"""
+
+import ast
+import hashlib
+import json
+import os
+import shutil
+import time
+
+import networkx as nx
+import pydantic
+from IPython.core.interactiveshell import InteractiveShell
+
+from tessel_core.cache import TesselDiskCache, TesselQuickhold
+from tessel_core.executors import TesselRemoteComponentExecutor
+from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
+from tessel_core.misc import TesselComponentStatus
+from tessel_core.misc.models import (
+    TesselCacheModel,
+    TesselComponentRemoteConfigModel,
+    TesselDagModel,
+    TesselDiskCacheTodoModel,
+)
+from tessel_core.pipeline import TesselDagBase
+
+RESULT_FIELDS = ["module_statements", "non_module_outputs", "last_output", "captured",
+                 "exception_msg", "outputs_summary"]
+WRITE_TIMEOUT = 120.0  # seconds to wait for the disk-cache writer at the end
+
+
+class PipelineError(Exception):
+    """Bad input: reported as one line, with a non-zero exit."""
+
+
+def load_pipeline(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except OSError as err:
+        raise PipelineError(f"cannot read pipeline file {path}: {err.strerror}") from None
+    try:
+        data = json.loads(text)
+    except json.JSONDecodeError as err:
+        raise PipelineError(f"pipeline file {path} is not JSON: {err}") from None
+    if not isinstance(data, dict):
+        raise PipelineError(f"pipeline file {path} must hold a JSON object")
+    params = data.pop("parameters", {}) or {}
+    if not isinstance(params, dict):
+        raise PipelineError(f"pipeline file {path}: 'parameters' must be an object")
+    try:
+        model = TesselDagModel(**data)
+    except pydantic.ValidationError as err:
+        first = err.errors()[0]
+        where = ".".join(str(p) for p in first["loc"])
+        raise PipelineError(f"pipeline file {path}: {where}: {first['msg']}") from None
+    return model, params
+
+
+def parse_value(text):
+    try:
+        return ast.literal_eval(text)
+    except (ValueError, SyntaxError):
+        return text
+
+
+def parse_params(items):
+    params = {}
+    for item in items:
+        name, sep, value = item.partition("=")
+        if not sep or not name:
+            raise PipelineError(f"--param expects NAME=VALUE, got {item!r}")
+        params[name] = parse_value(value)
+    return params
+
+
+def names_read(code):
+    """Names the code reads (a parameter it never mentions cannot change it)."""
+    try:
+        tree = ast.parse(code)
+    except SyntaxError:
+        return set()
+    return {n.id for n in ast.walk(tree) if isinstance(n, ast.Name)}
+
+
+class PipelineRunner:
+    def __init__(self, pipeline, params, cache_dir=None, remote=None, backend=None):
+        model, defaults = pipeline
+        self.params = {**defaults, **params}
+        try:
+            self.dag = TesselDagBase(graph=model)
+        except (RuntimeError, KeyError) as err:
+            raise PipelineError(f"invalid pipeline: {err.args[0] if err.args else err}") from None
+        self.shell = InteractiveShell.instance()
+        self.cache_dir = os.path.abspath(os.path.expanduser(cache_dir)) if cache_dir else None
+        self.remote = (remote, backend or remote) if remote else None
+        self.origin, self.seconds = {}, {}
+        self.writer, self.pending = None, {}
+        if self.remote:
+            config = TesselComponentRemoteConfigModel(broker=self.remote[0], backend=self.remote[1])
+            for comp in self.dag.nodes.values():
+                comp.remote_config = config
+
+    # ---- checks before anything runs ---------------------------------------------
+
+    def check_ready(self, only=None):
+        if only is not None and only not in self.dag.nodes:
+            raise PipelineError(f"unknown component id {only!r} (known: "
+                                f"{', '.join(self.dag.nodes)})")
+        if self.cache_dir:
+            try:
+                os.makedirs(self.cache_dir, exist_ok=True)
+                probe = os.path.join(self.cache_dir, ".write-test")
+                with open(probe, "w") as f:
+                    f.write("")
+                os.remove(probe)
+            except OSError as err:
+                raise PipelineError(f"cannot write to the cache directory {self.cache_dir}: "
+                                    f"{err.strerror}") from None
+        if self.remote:
+            ex = TesselRemoteComponentExecutor(identifier="check", name="check",
+                                               broker=self.remote[0], backend=self.remote[1])
+            ok, message = ex.ping()
+            ex.close()
+            if not ok:
+                raise PipelineError(f"cannot run remotely: {message}")
+
+    # ---- planning --------------------------------------------------------------------
+
+    def plan(self, only=None):
+        order = list(self.dag.nodes)
+        if only is None:
+            return order
+        wanted = nx.ancestors(self.dag.nx_graph, only) | {only}
+        return [n for n in order if n in wanted]
+
+    def affected_by(self, changed):
+        """Components whose code reads a changed parameter, and their descendants."""
+        hit = {n for n, c in self.dag.nodes.items() if names_read(c.cell_code) & set(changed)}
+        for n in list(hit):
+            hit |= nx.descendants(self.dag.nx_graph, n)
+        return hit
+
+    def fingerprint(self, node_id, memo):
+        if node_id not in memo:
+            comp = self.dag.nodes[node_id]
+            used = sorted(names_read(comp.cell_code) & set(self.params))
+            parents = sorted(self.fingerprint(p, memo) for p in self.dag.nx_graph.predecessors(node_id))
+            blob = json.dumps([comp.cell_code, [(k, repr(self.params[k])) for k in used], parents])
+            memo[node_id] = hashlib.sha256(blob.encode()).hexdigest()[:16]
+        return memo[node_id]
+
+    def inputs_for(self, node_id):
+        statements, values = {}, {}
+        upstream = nx.ancestors(self.dag.nx_graph, node_id)
+        for n in self.dag.nodes:  # topological: nearer components win on a shared name
+            if n in upstream:
+                statements.update(self.dag.nodes[n].module_statements or {})
+                values.update(self.dag.nodes[n].non_module_outputs)
+        return statements, values
+
+    # ---- disk cache --------------------------------------------------------------------
+
+    def cache_path(self, node_id, memo):
+        return os.path.join(self.cache_dir, node_id, self.fingerprint(node_id, memo))
+
+    def load_cached(self, comp, path):
+        """Results from the disk cache into memory (loading the cache into the
+        component would delete it when the component goes away)."""
+        if not os.path.isdir(path):
+            return False
+        disk = TesselDiskCache(cache_dir=path)
+        try:
+            fields = {name: getattr(disk, name) for name in RESULT_FIELDS}
+        finally:
+            disk.close()
+        has_results = any(fields[name] for name in RESULT_FIELDS[:4])
+        if fields["exception_msg"] is not None or not has_results:
+            return False
+        comp.status = TesselComponentStatus.RUNNING
+        comp.load_quickhold(TesselQuickhold(cache=TesselCacheModel(**fields)))
+        comp.in_and_out.outputs = list(fields["non_module_outputs"])
+        comp.in_and_out.summary = comp.outputs_summary
+        comp.status = TesselComponentStatus.SUCCESSFUL
+        return True
+
+    def save(self, comp, path):
+        if self.writer is None:
+            self.writer = TesselDiskcacheWriter("cli")
+            self.writer.open()
+            self.writer.start()
+        holder = comp._quickhold
+        result = TesselCacheModel(**{name: getattr(holder, name) for name in RESULT_FIELDS})
+        task = TesselDiskCacheTodoModel(component_id=comp.id, cache_dir=path, result=result)
+        if self.writer.put_task(task):
+            self.pending[task.task_id] = (comp.id, path)
+
+    def finish_writes(self):
+        deadline = time.time() + WRITE_TIMEOUT
+        while self.pending and self.writer.is_alive() and time.time() < deadline:
+            for done in self.writer.get_messages():
+                node_id, path = self.pending.pop(done.task_id, (None, None))
+                if not done.successful:
+                    print(f"warning: could not write the disk cache of {node_id}: {done.message}")
+                else:  # older fingerprints of the component are stale now
+                    parent = os.path.dirname(path)
+                    for name in os.listdir(parent):
+                        if os.path.join(parent, name) != path:
+                            shutil.rmtree(os.path.join(parent, name), ignore_errors=True)
+            time.sleep(0.02)
+        for node_id, _ in self.pending.values():
+            print(f"warning: the disk cache of {node_id} was not written")
+
+    def close(self):
+        if self.writer is not None:
+            self.finish_writes()
+            self.writer.close()
+            self.writer = None
+
+    # ---- running ------------------------------------------------------------------------
+
+    def run(self, only=None, show=True, rerun=None):
+        memo = {}
+        for node_id in self.plan(only):
+            comp = self.dag.nodes[node_id]
+            blocked = [p for p in nx.ancestors(self.dag.nx_graph, node_id)
+                       if self.dag.nodes[p].status != TesselComponentStatus.SUCCESSFUL]
+            if blocked:
+                self.origin[node_id] = "skipped"
+                continue
+            if rerun is not None and node_id not in rerun and \
+                    comp.status == TesselComponentStatus.SUCCESSFUL:
+                self.origin[node_id] = "kept"
+                continue
+            cacheable = self.cache_dir and comp.use_diskcache
+            if show:
+                print(f"--- {comp.name} ({node_id}) ---", flush=True)
+            start = time.perf_counter()
+            if cacheable and self.load_cached(comp, self.cache_path(node_id, memo)):
+                self.origin[node_id] = "cache"
+                if show:
+                    comp.show_captured()
+            else:
+                statements, values = self.inputs_for(node_id)
+                comp.execute(ipython_shell=self.shell, module_statements=statements,
+                             non_module_inputs=values, parameters=dict(self.params),
+                             send_to_front=show)
+                self.origin[node_id] = "run"
+                if show and comp.last_output is not None:
+                    print(f"=> {comp.last_output!r}", flush=True)
+                if comp.status == TesselComponentStatus.SUCCESSFUL and cacheable:
+                    self.save(comp, self.cache_path(node_id, memo))
+                elif show and comp.status == TesselComponentStatus.FAILED:
+                    comp.show_captured()
+            self.seconds[node_id] = time.perf_counter() - start
+
+    def summary(self):
+        rows = [("component", "status", "time", "outputs", "source")]
+        for node_id in self.dag.nodes:
+            if node_id not in self.origin:
+                continue
+            comp = self.dag.nodes[node_id]
+            seconds = self.seconds.get(node_id)
+            rows.append((node_id, str(comp.status), f"{seconds:.2f}s" if seconds else "-",
+                         ", ".join(comp.in_and_out.outputs) or "-", self.origin[node_id]))
+        return rows
+
+    def failed(self):
+        return [self.dag.nodes[n] for n, o in self.origin.items()
+                if o == "run" and self.dag.nodes[n].status == TesselComponentStatus.FAILED]
+
+    def objective(self, node_id):
+        comp = self.dag.nodes[node_id]
+        if comp.status != TesselComponentStatus.SUCCESSFUL:
+            return float("nan")
+        try:
+            return float(comp.last_output)
+        except (TypeError, ValueError):
+            raise PipelineError(f"the last expression of {node_id!r} is not a number: "
+                                f"{comp.last_output!r}") from None
+

@@ -71,7 +71,17 @@ def parse_ranges(items, parts, flag):
 
 
 def command_optimize(args):
+    import warnings
+
+    # optuna's progress-bar import and evaluators warn about things this
+    # command does not use; keep its output to one line per trial.
+    warnings.filterwarnings("ignore", message="IProgress not found")
+    warnings.filterwarnings("ignore", module="optuna")
+    import optuna
+
     from tessel_core._optimize_cli import optimize_pipeline
+
+    optuna.logging.set_verbosity(optuna.logging.ERROR)
 
     grid = parse_ranges(args.grid, 3, "--grid")
     search = parse_ranges(args.search, 2, "--search")
@@ -83,12 +93,6 @@ def command_optimize(args):
     if len(args.objective) != len(directions):
         raise PipelineError(f"{len(directions)} direction(s) but {len(args.objective)} "
                             "--objective component(s): give one objective per direction")
-    import warnings
-
-    import optuna
-
-    warnings.filterwarnings("ignore", module="optuna")
-    optuna.logging.set_verbosity(optuna.logging.ERROR)
     runner = PipelineRunner(load_pipeline(args.pipeline), parse_params(args.param),
                             cache_dir=args.cache_dir, remote=args.remote, backend=args.backend)
     try:

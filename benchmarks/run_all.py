@@ -1,0 +1,51 @@
+"""Run every benchmark and print one table of ratios against their targets.
+
+Each bench_*.py runs in its own process and prints rows ending in a value and
+a target ("<= 1.5" or ">= 10"); rows without a target are shown for
+information. Needs redis-server on PATH for bench_remote.py.
+"""
+
+import glob
+import os
+import re
+import subprocess
+import sys
+
+ROW = re.compile(r"^(?P<case>\S.*?)\s+(?P<value>[0-9]+(?:\.[0-9]+)?)\s*(?P<target>(?:<=|>=)\s*[0-9.]+)?\s*$")
+
+
+def rows_of(script):
+    out = subprocess.run([sys.executable, script], capture_output=True, text=True, timeout=1800)
+    if out.returncode != 0:
+        return [(os.path.basename(script), "failed", "", out.stderr.strip().splitlines()[-1:])]
+    rows = []
+    for line in out.stdout.splitlines():
+        m = ROW.match(line)
+        if m and not line.startswith("case"):
+            rows.append((m["case"].strip(), float(m["value"]), (m["target"] or "").replace(" ", "")))
+    return rows
+
+
+def verdict(value, target):
+    if not target:
+        return ""
+    limit = float(target[2:])
+    ok = value <= limit if target.startswith("<=") else value >= limit
+    return "met" if ok else "MISSED"
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    print(f"{'benchmark':22} {'case':46} {'value':>8}  {'target':8} result")
+    for script in sorted(glob.glob(os.path.join(here, "bench_*.py"))):
+        name = os.path.basename(script)[:-3]
+        for row in rows_of(script):
+            if row[1] == "failed":
+                print(f"{name:22} {'(failed to run)':46} {'':>8}  {'':8} {row[3]}")
+                continue
+            case, value, target = row
+            print(f"{name:22} {case[:46]:46} {value:8.2f}  {target:8} {verdict(value, target)}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,3 @@
+from typing import Optional
+
+def format_code(code: Optional[str]) -> str: ...

@@ -1,0 +1,3 @@
+from typing import Any
+
+def handle_obj_for_exceptions(obj: Any) -> Any: ...

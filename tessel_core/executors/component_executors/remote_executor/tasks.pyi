@@ -1,0 +1,11 @@
+from typing import Optional, Tuple
+
+from celery import Task
+
+from tessel_core.misc.models import TesselExecutionRequestModel, TesselExecutionResponseModel
+
+class TesselRemotePingTask(Task):
+    def run(self) -> Tuple[bool, str]: ...
+
+class TesselRemoteComponentExecuteTask(Task):
+    def run(self, identifier: Optional[str], name: Optional[str], request: TesselExecutionRequestModel) -> TesselExecutionResponseModel: ...

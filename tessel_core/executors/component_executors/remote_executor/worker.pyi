@@ -1,0 +1,3 @@
+from typing import List, Optional
+
+def main(argv: Optional[List[str]] = None) -> int: ...

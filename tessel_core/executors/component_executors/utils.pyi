@@ -1,0 +1,3 @@
+from typing import Any, Optional, Tuple
+
+def parse_last_expr_from_code(code: Optional[str], ipython_shell: Optional[Any] = None) -> Tuple[Optional[str], str]: ...

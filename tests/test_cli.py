@@ -108,5 +108,6 @@ def test_example_notebook_runs_in_a_kernel():
     client = nbclient.NotebookClient(nb, kernel_name="python3", timeout=300,
                                      resources={"metadata": {"path": EXAMPLES}})
     client.execute()
-    last = nb.cells[-1].outputs[0]["data"]["text/plain"]
+    results = [o for o in nb.cells[-1].outputs if o["output_type"] == "execute_result"]
+    last = results[0]["data"]["text/plain"]
     assert last.endswith("3)") and "'C'" in last

@@ -24,4 +24,19 @@ inline void report(nb::handle self, nb::handle data_model, nb::handle procedure,
     callback(check(PyObject_Call(construct.ptr(), nb::tuple().ptr(), kwargs.ptr())));
 }
 
+// Names a callback module binds: its base class and what reports are made of.
+inline nb::object bind_callback_names(nb::module_ m) {
+    nb::object base = import("tessel_core.callbacks.parameters_optimizer.hookbase")
+                          .attr("ITesselHPOCallback");
+    m.attr("ITesselHPOCallback") = base;
+    m.attr("TesselPipelineCallback") =
+        import("tessel_core.callbacks.pipeline_info").attr("TesselPipelineCallback");
+    nb::module_ misc = import("tessel_core.misc");
+    m.attr("TesselPipelineCallbackProcedure") = misc.attr("TesselPipelineCallbackProcedure");
+    m.attr("TesselPipelineCallbackStatus") = misc.attr("TesselPipelineCallbackStatus");
+    m.attr("TesselPipelineCallbackDataModel") =
+        import("tessel_core.misc.models").attr("TesselPipelineCallbackDataModel");
+    return base;
+}
+
 } // namespace pyclass

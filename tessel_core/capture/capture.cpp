@@ -2,6 +2,7 @@
 // write, publish and clear-output methods, the capture context manager, and
 // the holder that replays captured records.
 #include "tessel_core/_native/fast_model.h"
+#include "tessel_core/_native/std_text.h"
 
 using pyclass::ClassDef;
 using pyclass::obj;
@@ -12,8 +13,8 @@ namespace {
 pyclass::ModuleGlobals globals;
 #define G(name) globals.get(S(name))
 
-const char *kStdoutMime = "application/vnd.jupyter.stdout";
-const char *kStderrMime = "application/vnd.jupyter.stderr";
+using pyclass::kStderrMime;
+using pyclass::kStdoutMime;
 
 pyclass::FastModel &stream_records() {
     static auto *fm = new pyclass::FastModel(); // never freed: outlives the interpreter
@@ -379,17 +380,6 @@ nb::object visible_records(nb::handle records) {
     return visible;
 }
 
-void write_to_std(nb::handle data) {
-    nb::object sys = G("sys");
-    for (const char *mime : {kStdoutMime, kStderrMime}) {
-        if (!contains(data, mime))
-            continue;
-        nb::object stream = sys.attr(mime == kStdoutMime ? "stdout" : "stderr");
-        stream.attr("write")(data[mime]);
-        stream.attr("flush")();
-        return;
-    }
-}
 
 void show(nb::handle self, nb::handle shell, nb::handle component_id) {
     for (nb::handle output : visible_records(self.attr(S("_outputs")))) {
@@ -413,7 +403,7 @@ void show(nb::handle self, nb::handle shell, nb::handle component_id) {
                 "data"_a = output.attr("data"), "metadata"_a = output.attr("metadata"),
                 "transient"_a = output.attr("transient"), "update"_a = output.attr("update"));
         else
-            write_to_std(output.attr("data"));
+            pyclass::write_text_to_std(output.attr("data"));
     }
 }
 

@@ -3,7 +3,7 @@
 // the worker side connects and sends one two-frame message per write or
 // display: the topic "display_data", then a Python literal of the keyword
 // arguments of a display publish call.
-#include "tessel_core/_native/pyclass.h"
+#include "tessel_core/_native/std_text.h"
 
 using pyclass::ClassDef;
 using pyclass::obj;
@@ -14,8 +14,8 @@ namespace {
 pyclass::ModuleGlobals globals;
 #define G(name) globals.get(S(name))
 
-const char *kStdoutMime = "application/vnd.jupyter.stdout";
-const char *kStderrMime = "application/vnd.jupyter.stderr";
+using pyclass::kStderrMime;
+using pyclass::kStdoutMime;
 const int kPollMs = 100; // how often the receive loop looks at the stop flag
 
 // ---- subscriber ------------------------------------------------------------
@@ -32,16 +32,6 @@ void init_subscriber(nb::handle cls, nb::handle self, nb::handle shell) {
     socket.attr("setsockopt_string")(zmq.attr("SUBSCRIBE"), "");
 }
 
-void write_text(nb::handle data) {
-    for (const char *mime : {kStdoutMime, kStderrMime}) {
-        if (!pyclass::truthy(data.attr("__contains__")(mime)))
-            continue;
-        nb::object stream = G("sys").attr(mime == kStdoutMime ? "stdout" : "stderr");
-        stream.attr("write")(data[mime]);
-        stream.attr("flush")();
-        return;
-    }
-}
 
 // Re-publish one message. A message that is not a well-formed display call
 // is skipped: one bad sender must not end the channel for every other run.
@@ -61,7 +51,7 @@ void handle_message(nb::handle self, nb::handle frames) {
             nb::object publish = shell.attr("display_pub").attr("publish");
             pyclass::check(PyObject_Call(publish.ptr(), nb::tuple().ptr(), payload.ptr()));
         } else {
-            write_text(payload["data"]);
+            pyclass::write_text_to_std(payload["data"]);
         }
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception) || e.matches(G("zmq").attr("ZMQError")))

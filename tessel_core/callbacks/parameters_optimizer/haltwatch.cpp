@@ -72,16 +72,7 @@ NB_MODULE(haltwatch, m) {
     globals.init(m);
     m.attr("math") = pyclass::import("math");
     m.attr("operator") = pyclass::import("operator");
-    nb::object base =
-        pyclass::import("tessel_core.callbacks.parameters_optimizer.hookbase").attr("ITesselHPOCallback");
-    m.attr("ITesselHPOCallback") = base;
-    m.attr("TesselPipelineCallback") =
-        pyclass::import("tessel_core.callbacks.pipeline_info").attr("TesselPipelineCallback");
-    nb::module_ misc = pyclass::import("tessel_core.misc");
-    m.attr("TesselPipelineCallbackProcedure") = misc.attr("TesselPipelineCallbackProcedure");
-    m.attr("TesselPipelineCallbackStatus") = misc.attr("TesselPipelineCallbackStatus");
-    m.attr("TesselPipelineCallbackDataModel") =
-        pyclass::import("tessel_core.misc.models").attr("TesselPipelineCallbackDataModel");
+    nb::object base = pyclass::bind_callback_names(m);
     ClassDef cls(m, "TesselHPOHaltwatchCallback", nb::make_tuple(base),
                  "Early stopping callback for optimizer.");
     pyclass::Cell cell = cls.cell();

@@ -45,16 +45,7 @@ void call(nb::handle self, nb::handle study) {
 NB_MODULE(trialfeed, m) {
     globals.init(m);
     m.attr("math") = pyclass::import("math");
-    nb::object base =
-        pyclass::import("tessel_core.callbacks.parameters_optimizer.hookbase").attr("ITesselHPOCallback");
-    m.attr("ITesselHPOCallback") = base;
-    m.attr("TesselPipelineCallback") =
-        pyclass::import("tessel_core.callbacks.pipeline_info").attr("TesselPipelineCallback");
-    nb::module_ misc = pyclass::import("tessel_core.misc");
-    m.attr("TesselPipelineCallbackProcedure") = misc.attr("TesselPipelineCallbackProcedure");
-    m.attr("TesselPipelineCallbackStatus") = misc.attr("TesselPipelineCallbackStatus");
-    m.attr("TesselPipelineCallbackDataModel") =
-        pyclass::import("tessel_core.misc.models").attr("TesselPipelineCallbackDataModel");
+    nb::object base = pyclass::bind_callback_names(m);
     ClassDef cls(m, "TesselHPOTrialfeedCallback", nb::make_tuple(base),
                  "Live logger callback for optimizer.");
     pyclass::Cell cell = cls.cell();

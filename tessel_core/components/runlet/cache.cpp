@@ -68,16 +68,7 @@ void set_use_diskcache(nb::handle self, nb::handle value) {
 }
 
 void set_diskcache_status(nb::handle self, nb::handle new_status) {
-    if (pyclass::assertions_enabled()) {
-        int ok = PySequence_Contains(G("TesselDiskcacheStatus").ptr(), new_status.ptr());
-        if (ok < 0)
-            throw pyclass::error();
-        if (!ok) {
-            nb::object msg = nb::str("{} is not a valid diskcache status.").attr("format")(new_status);
-            PyErr_SetObject(PyExc_AssertionError, msg.ptr());
-            throw pyclass::error();
-        }
-    }
+    assert_member(G("TesselDiskcacheStatus"), new_status, "diskcache status");
     if (pyclass::equal(new_status, disk_status("UNCACHED")))
         self.attr("unload_diskcache")();
     self.attr(S("_diskcache_status")) = new_status;

@@ -42,16 +42,7 @@ void destroy(nb::handle self) {
 }
 
 void set_status(nb::handle self, nb::handle new_status) {
-    if (pyclass::assertions_enabled()) {
-        int ok = PySequence_Contains(G("TesselComponentStatus").ptr(), new_status.ptr());
-        if (ok < 0)
-            throw pyclass::error();
-        if (!ok) {
-            nb::object msg = nb::str("{} is not a valid component status.").attr("format")(new_status);
-            PyErr_SetObject(PyExc_AssertionError, msg.ptr());
-            throw pyclass::error();
-        }
-    }
+    assert_member(G("TesselComponentStatus"), new_status, "component status");
     nb::object current = self.attr(S("_status"));
     if (pyclass::equal(new_status, current))
         return;

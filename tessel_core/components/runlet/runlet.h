@@ -20,6 +20,21 @@ inline nb::object disk_status(const char *member) {
     return G("TesselDiskcacheStatus").attr(member);
 }
 
+// `assert value in enum_class, "<value> is not a valid <what>."` (skipped
+// under python -O, as an assert statement would be).
+inline void assert_member(nb::handle enum_class, nb::handle value, const char *what) {
+    if (!pyclass::assertions_enabled())
+        return;
+    int ok = PySequence_Contains(enum_class.ptr(), value.ptr());
+    if (ok < 0)
+        throw pyclass::error();
+    if (ok)
+        return;
+    nb::object msg = nb::str("{} is not a valid {}.").attr("format")(value, what);
+    PyErr_SetObject(PyExc_AssertionError, msg.ptr());
+    throw pyclass::error();
+}
+
 // Whether result reads go to the disk cache: disk cache in use, loaded, and
 // nothing held in memory.
 bool reads_disk(nb::handle self);

@@ -58,8 +58,8 @@ def command_run(args):
 def parse_ranges(items, parts, flag):
     ranges = {}
     for item in items:
-        name, sep, spec = item.partition("=")
-        values = spec.split(":")
+        name, sep, bounds = item.partition("=")
+        values = bounds.split(":")
         if not sep or not name or len(values) != parts:
             shape = "LOW:HIGH:STEP" if parts == 3 else "LOW:HIGH"
             raise PipelineError(f"{flag} expects NAME={shape}, got {item!r}")

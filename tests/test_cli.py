@@ -69,10 +69,10 @@ def test_unwritable_cache_directory(tmp_path):
 
 def test_failing_component_shows_its_error_record(tmp_path):
     with open(PIPELINE) as f:
-        spec = json.load(f)
-    spec["nodes"][3]["code"] = "accuracy = undefined_thing"
+        pipeline = json.load(f)
+    pipeline["nodes"][3]["code"] = "accuracy = undefined_thing"
     path = tmp_path / "p.json"
-    path.write_text(json.dumps(spec))
+    path.write_text(json.dumps(pipeline))
     out = cli("run", str(path))
     assert out.returncode == 1
     assert "NameError" in out.stderr and "component 'Evaluate' (evaluate) failed" in out.stderr

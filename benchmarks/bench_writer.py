@@ -30,10 +30,14 @@ def main():
                 setattr(cache, name, value)
         cache.close()
 
+    held = []
+
     def through_writer(i):
         task = TesselDiskCacheTodoModel(component_id="c", cache_dir=f"{root}/writer{i}",
                                         result=result)
+        t = time.perf_counter()
         writer.put_task(task)
+        held.append(time.perf_counter() - t)
         while not writer.get_messages():
             time.sleep(0.001)
 
@@ -45,7 +49,7 @@ def main():
             shutil.rmtree(f"{root}/writer{i}"); shutil.rmtree(f"{root}/direct{i}")
         print(f"{'case':40} {'ratio':>6}  target")
         print(f"{'200 MB through the writer vs direct':40} {min(ours) / min(base):6.2f}  <= 1.5")
-        print(f"(the kernel itself was busy for put_task only)")
+        print(f"{'kernel held by put_task vs direct write':40} {min(held) / min(base):6.2f}")
     finally:
         writer.close()
         shutil.rmtree(root, ignore_errors=True)

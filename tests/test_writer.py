@@ -219,3 +219,37 @@ def test_worker_ends_when_its_parent_dies(tmp_path):
         time.sleep(0.1)
     os.kill(pid, signal.SIGKILL)
     pytest.fail("the worker outlived its parent")
+
+
+CUT_OFF = """
+import os, signal
+from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
+from tessel_core.misc.models import TesselCacheModel, TesselDiskCacheTodoModel
+if __name__ == "__main__":
+    w = TesselDiskcacheWriter("cut")
+    w.open()
+    w.start()
+    big = TesselCacheModel(last_output=b"x" * 100_000_000)
+    assert w.put_task(TesselDiskCacheTodoModel(component_id="c", cache_dir=%r, result=big))
+    os.kill(w._process.pid, signal.SIGKILL)  # the worker dies while the task crosses
+    print("exiting", flush=True)
+"""
+
+
+def test_exit_does_not_wait_for_a_dead_worker(tmp_path):
+    script = tmp_path / "cut.py"
+    script.write_text(CUT_OFF % str(tmp_path / "cache"))
+    start = time.time()
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                         timeout=120)
+    assert "exiting" in out.stdout and out.returncode == 0, out.stderr
+    assert time.time() - start < 60
+
+
+def test_put_task_returns_before_the_transfer(writer, tmp_path):
+    big = TesselCacheModel(last_output=b"y" * 50_000_000)
+    task = TesselDiskCacheTodoModel(component_id="c", cache_dir=str(tmp_path / "big"), result=big)
+    assert writer.put_task(task)
+    writer._queue.flush(timeout=60)
+    [done] = wait_messages(writer, 1)
+    assert done.successful

@@ -1,8 +1,9 @@
 // The disk-cache writer's message queue: three channels ("todo", "cancel",
-// "done"), each a multiprocessing.SimpleQueue. A SimpleQueue pickles in put()
-// itself, so an object that cannot be sent fails there, in the caller, rather
-// than in a background feeder thread that would drop it silently; and it has
-// no feeder thread to wait for when it is closed.
+// "done"), each a multiprocessing.SimpleQueue. put() pickles at once, so an
+// object that cannot be sent fails there, in the caller, instead of being
+// dropped later; the pickled write tasks then go down the pipe from one
+// sender thread of the putting process, in order, so that the kernel does not
+// wait while a large result crosses to the writer process.
 #include "tessel_core/_native/pyclass.h"
 
 using pyclass::ClassDef;
@@ -42,7 +43,49 @@ void open_queue(nb::handle self) {
     self.attr(S("_channels")) = channels;
 }
 
+// The sender of this process (made on first use; a forked or spawned child
+// gets none from its parent).
+nb::object sender(nb::handle self) {
+    nb::object pid = G("os").attr("getpid")();
+    nb::object current = nb::getattr(self, "_sender", nb::none());
+    if (!current.is_none() && pyclass::equal(current[nb::int_(0)], pid))
+        return current[nb::int_(1)];
+    nb::object executor = G("ThreadPoolExecutor")("max_workers"_a = 1,
+                                                  "thread_name_prefix"_a = "TesselDiskcacheSend");
+    self.attr(S("_sender")) = nb::make_tuple(pid, executor);
+    return executor;
+}
+
+// Write tasks (the large payloads) are transferred by the sender; cancels and
+// done records are small and sent at once, so that nothing is left waiting in
+// a thread when the worker process ends.
+void put(nb::handle self, nb::handle queue_type, nb::handle item) {
+    nb::object ch = channel(self, queue_type);
+    if (!pyclass::equal(queue_type, S("todo"))) {
+        ch.attr("put")(item);
+        return;
+    }
+    nb::object data = G("ForkingPickler").attr("dumps")(item);
+    sender(self).attr("submit")(ch.attr("_writer").attr("send_bytes"), data);
+}
+
+// Wait until everything put so far has been handed to the pipe.
+void flush(nb::handle self, nb::handle timeout) {
+    nb::object current = nb::getattr(self, "_sender", nb::none());
+    if (current.is_none())
+        return;
+    nb::object done = sender(self).attr("submit")(pyclass::builtin(PyBool_Type));
+    done.attr("result")("timeout"_a = timeout);
+}
+
 void close_queue(nb::handle self) {
+    nb::object current = nb::getattr(self, "_sender", nb::none());
+    if (!current.is_none()) {
+        // Nothing waits for transfers that can no longer complete; closing
+        // the pipes below ends one that is blocked.
+        current[nb::int_(1)].attr("shutdown")("wait"_a = false, "cancel_futures"_a = true);
+        self.attr(S("_sender")) = nb::none();
+    }
     nb::object channels = self.attr(S("_channels"));
     if (channels.is_none())
         return;
@@ -67,17 +110,32 @@ NB_MODULE(queue, m) {
     globals.init(m);
     m.attr("multiprocessing") = pyclass::import("multiprocessing");
     m.attr("Empty") = pyclass::import("queue").attr("Empty");
+    m.attr("os") = pyclass::import("os");
+    m.attr("ForkingPickler") = pyclass::import("multiprocessing.reduction").attr("ForkingPickler");
+    m.attr("ThreadPoolExecutor") =
+        pyclass::import("concurrent.futures").attr("ThreadPoolExecutor");
     ClassDef(m, "TesselDiskcacheWriterQueue", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
              "Channels 'todo', 'cancel' and 'done' between the writer handle and its worker.")
-        .def("__init__", [](nb::handle self) { self.attr(S("_channels")) = nb::none(); })
+        .def("__init__",
+             [](nb::handle self) {
+                 self.attr(S("_channels")) = nb::none();
+                 self.attr(S("_sender")) = nb::none();
+             })
         .def("open", [](nb::handle self) { open_queue(self); }, "Create the channels.")
         .def("close", [](nb::handle self) { close_queue(self); }, "Close the channels.")
         .def(
             "put",
-            [](nb::handle self, obj queue_type, obj item) {
-                channel(self, queue_type).attr("put")(item);
-            },
-            "queue_type"_a, "obj"_a, "Send obj on a channel (pickled here and now).")
+            [](nb::handle self, obj queue_type, obj item) { put(self, queue_type, item); },
+            "queue_type"_a, "obj"_a,
+            "Send obj on a channel: pickled here and now, transferred in the background.")
+        .def("flush", [](nb::handle self, obj timeout) { flush(self, timeout); },
+             "timeout"_a = nb::none(), "Wait until everything put has gone into the pipes.")
+        .def("__getstate__",
+             [](nb::handle self) {
+                 nb::dict state;
+                 state["_channels"] = self.attr(S("_channels"));
+                 return state;
+             })
         .def(
             "empty",
             [](nb::handle self, obj queue_type) {

@@ -14,6 +14,7 @@ pyclass::ModuleGlobals globals;
 [[noreturn]] void not_alive() { pyclass::raise(PyExc_RuntimeError, "TesselDiskcacheWriter is not alive."); }
 
 void open_writer(nb::handle self, nb::handle daemon) {
+    G("_open_writers").attr("add")(self);
     if (!pyclass::truthy(self.attr(S("_queue")))) {
         self.attr(S("_queue")) = G("TesselDiskcacheWriterQueue")();
         self.attr(S("_queue")).attr("open")();
@@ -76,6 +77,42 @@ nb::list get_messages(nb::handle self) {
     return messages;
 }
 
+const double kExitWait = 60.0; // seconds a running worker gets to take what is in flight
+
+// Whether everything put on the writer's queue has gone into the pipe, after
+// waiting up to `seconds`.
+bool flushed(nb::handle queue, double seconds) {
+    try {
+        queue.attr("flush")("timeout"_a = seconds);
+        return true;
+    } catch (nb::python_error &e) {
+        if (e.matches(G("FuturesTimeout")))
+            return false;
+        throw;
+    }
+}
+
+// At exit, before the interpreter waits for the queues' sender threads: let
+// each open writer's worker take what is still being sent, but close a writer
+// as soon as its worker is seen dead (closing the pipes ends a transfer that
+// could never complete), or when it takes too long.
+void close_dead_writers() {
+    for (nb::handle writer : pyclass::list_copy(G("_open_writers"))) {
+        nb::object queue = writer.attr(S("_queue"));
+        nb::object process = writer.attr(S("_process"));
+        if (queue.is_none() || process.is_none() || process.attr("pid").is_none())
+            continue;
+        bool done = false;
+        for (double waited = 0; !done && waited < kExitWait; waited += 0.2) {
+            if (!pyclass::truthy(process.attr("is_alive")()))
+                break;
+            done = flushed(queue, 0.2);
+        }
+        if (!done)
+            writer.attr("close")();
+    }
+}
+
 } // namespace
 
 NB_MODULE(writer, m) {
@@ -94,6 +131,14 @@ NB_MODULE(writer, m) {
         pyclass::import("tessel_core.executors.diskcache_writer.queue").attr("TesselDiskcacheWriterQueue");
     m.attr("write_diskcache") =
         pyclass::import("tessel_core.executors.diskcache_writer.tasks").attr("write_diskcache");
+    m.attr("_open_writers") = pyclass::import("weakref").attr("WeakSet")();
+    m.attr("FuturesTimeout") = pyclass::import("concurrent.futures").attr("TimeoutError");
+    // Registered after the queue module imported concurrent.futures, so it
+    // runs before that package joins its threads (later hooks run first).
+    nb::object hook = nb::cpp_function([]() { close_dead_writers(); },
+                                       nb::name("_close_dead_writers"));
+    m.attr("_close_dead_writers") = hook;
+    pyclass::import("threading").attr("_register_atexit")(hook);
     ClassDef(m, "TesselDiskcacheWriter", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
              "Diskcache writer worker in another process.")
         .def(

@@ -47,9 +47,9 @@ def main():
             cpp.append(best(stmt, Probe("n")))
             py.append(best(stmt, PyProbe("n")))
         rows.append((label, min(cpp), min(py)))
-    print(f"{'operation':28} {'ratio C++/Python':>18}  (target <= 1.0)")
+    print(f"{'operation':28} {'ratio C++/Python':>18}  target")
     for label, c, p in rows:
-        print(f"{label:28} {c / p:18.2f}")
+        print(f"{label:28} {c / p:18.2f}  <= 1.0")
 
 
 if __name__ == "__main__":

@@ -6,4 +6,4 @@ bash scripts/setup.sh
 VENV="${TESSEL_VENV:-.venv}"
 # Run from tests/ so the source tree does not shadow the installed package.
 cd tests
-exec "../$VENV/bin/python" -P -m pytest -q -p no:cacheprovider "$@"
+exec "../$VENV/bin/python" -m pytest -q -p no:cacheprovider "$@"

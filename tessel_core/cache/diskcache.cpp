@@ -1,14 +1,8 @@
 // TesselDiskCache: a component's six result entries in a diskcache.Cache, so
 // the results outlive the kernel.
-#include "tessel_core/_native/pyclass.h"
-
-using pyclass::ClassDef;
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 nb::object store_of(nb::handle self) { return self.attr(S("_cache")); }
 

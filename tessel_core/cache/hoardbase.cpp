@@ -1,14 +1,8 @@
 // ITesselCache: the record of one component run (six entries) as typed
 // properties over four storage primitives that subclasses supply.
-#include "tessel_core/_native/pyclass.h"
-
-using pyclass::ClassDef;
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 struct Entry {
     const char *name;

@@ -1,13 +1,7 @@
 // TesselQuickhold: a component's six result entries in a dict in memory.
-#include "tessel_core/_native/pyclass.h"
-
-using pyclass::ClassDef;
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 const char *const kKeys[] = {"module_statements", "non_module_outputs", "last_output",
                              "captured",          "exception_msg",      "outputs_summary"};

@@ -1,17 +1,11 @@
 // Output capture in the kernel: the capture manager that wraps the kernel's
 // write, publish and clear-output methods, the capture context manager, and
 // the holder that replays captured records.
+#include "tessel_core/_native/module.h"
 #include "tessel_core/_native/fast_model.h"
 #include "tessel_core/_native/std_text.h"
 
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
-
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 using pyclass::kStderrMime;
 using pyclass::kStdoutMime;
@@ -364,7 +358,6 @@ void define_manager(nb::module_ m) {
         .finish();
 }
 
-
 // ---- replay ----------------------------------------------------------------
 
 // Copies of the records after the last clear request, in capture order.
@@ -379,7 +372,6 @@ nb::object visible_records(nb::handle records) {
     }
     return visible;
 }
-
 
 void show(nb::handle self, nb::handle shell, nb::handle component_id) {
     for (nb::handle output : visible_records(self.attr(S("_outputs")))) {

@@ -1,14 +1,8 @@
 // LoggingMixin: a logger per class under one package-wide logger that has a
 // console handler and a size-rotated log file per process.
-#include "tessel_core/_native/pyclass.h"
-
-using pyclass::ClassDef;
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 constexpr long kMaxBytes = 10485760;
 constexpr int kBackupCount = 10;

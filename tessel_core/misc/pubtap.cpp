@@ -3,16 +3,10 @@
 // the worker side connects and sends one two-frame message per write or
 // display: the topic "display_data", then a Python literal of the keyword
 // arguments of a display publish call.
+#include "tessel_core/_native/module.h"
 #include "tessel_core/_native/std_text.h"
 
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
-
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 using pyclass::kStderrMime;
 using pyclass::kStdoutMime;
@@ -31,7 +25,6 @@ void init_subscriber(nb::handle cls, nb::handle self, nb::handle shell) {
     self.attr(S("_display_sub_port")) = socket.attr("bind_to_random_port")("tcp://127.0.0.1");
     socket.attr("setsockopt_string")(zmq.attr("SUBSCRIBE"), "");
 }
-
 
 // Re-publish one message. A message that is not a well-formed display call
 // is skipped: one bad sender must not end the channel for every other run.

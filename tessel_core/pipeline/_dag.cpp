@@ -5,19 +5,12 @@
 //
 // Graph walks go straight over networkx's adjacency dicts (_succ, _pred),
 // which is what its own algorithms read, without building Python generators.
-#include "tessel_core/_native/pyclass.h"
+#include "tessel_core/_native/module.h"
 
 #include <unordered_map>
 #include <vector>
 
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
-
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 nb::object invalid() { return G("TesselComponentStatus").attr("INVALID"); }
 
@@ -103,7 +96,6 @@ void define_node_view(nb::module_ m) {
              })
         .finish();
 }
-
 
 // ---- the graph ------------------------------------------------------------------
 
@@ -390,7 +382,6 @@ void define_dag(nb::module_ m) {
              "node_ids"_a, "The last of components on one chain of dependencies, or None.")
         .finish();
 }
-
 
 NB_MODULE(_dag, m) {
     globals.init(m);

@@ -1,15 +1,9 @@
 // TesselHPOHaltwatchCallback: stops a single-objective run after a number of
 // consecutive trials that did not improve the best value.
+#include "tessel_core/_native/module.h"
 #include "tessel_core/_native/reports.h"
 
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
-
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 void init(nb::handle cls, nb::handle self, nb::handle callback, nb::handle rounds,
           nb::handle direction) {

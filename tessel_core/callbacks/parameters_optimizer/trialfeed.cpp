@@ -1,15 +1,9 @@
 // TesselHPOTrialfeedCallback: reports every finished trial to the caller and
 // stops the run when an objective value is infinite.
+#include "tessel_core/_native/module.h"
 #include "tessel_core/_native/reports.h"
 
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
-
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 nb::object procedure(const char *name) { return G("TesselPipelineCallbackProcedure").attr(name); }
 nb::object successful_status() { return G("TesselPipelineCallbackStatus").attr("SUCCESSFUL"); }

@@ -1,14 +1,9 @@
 // Splitting a cell into the code before its last statement and, when that
 // statement is an expression, the expression's text (its value is what the
 // cell shows).
-#include "tessel_core/_native/pyclass.h"
-
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 // The shell whose IPython syntax (magics, !cmd) the code may use, if any.
 nb::object current_shell(nb::handle given) {

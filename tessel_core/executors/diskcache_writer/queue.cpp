@@ -4,16 +4,9 @@
 // dropped later; the pickled write tasks then go down the pipe from one
 // sender thread of the putting process, in order, so that the kernel does not
 // wait while a large result crosses to the writer process.
-#include "tessel_core/_native/pyclass.h"
-
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 const char *const kChannels[] = {"todo", "cancel", "done"};
 

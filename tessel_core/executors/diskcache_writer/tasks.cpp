@@ -3,14 +3,9 @@
 // per task. A task cancelled before it is written is not written. A failing
 // task never stops the worker; it ends when its queue closes or its parent
 // process is gone.
-#include "tessel_core/_native/pyclass.h"
-
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 const double kPollSeconds = 0.5; // how often an idle worker looks at its parent
 

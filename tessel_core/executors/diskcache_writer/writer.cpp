@@ -1,15 +1,8 @@
 // TesselDiskcacheWriter: the kernel-side handle of the process that writes
 // disk caches, so that the kernel never waits on the disk.
-#include "tessel_core/_native/pyclass.h"
-
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 [[noreturn]] void not_alive() { pyclass::raise(PyExc_RuntimeError, "TesselDiskcacheWriter is not alive."); }
 

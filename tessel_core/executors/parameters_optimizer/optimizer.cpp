@@ -1,16 +1,10 @@
 // Parameter search with optuna: search spaces for grid search, the study,
 // the run with its callbacks, and the results (best trials, a trial log,
 // importances, a Pareto-front figure).
+#include "tessel_core/_native/module.h"
 #include "tessel_core/_native/reports.h"
 
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
-
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 nb::object read_number(nb::handle data, const char *key) {
     return pyclass::builtin(PyFloat_Type)(data[key]);

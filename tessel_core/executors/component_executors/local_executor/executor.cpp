@@ -5,19 +5,13 @@
 // touched), seeded with the module statements, the deserialized inputs and the
 // parameters. Its output is captured; the names it binds become its outputs:
 // modules as statements that import them again, everything else cloudpickled.
+#include "tessel_core/_native/module.h"
 #include "tessel_core/_native/error_record.h"
 #include "tessel_core/_native/fast_model.h"
 
 #include <optional>
 
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
-
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 const long kLineWidth = 75;
 const char *kTraceTitle = "Traceback (most recent call last)";

@@ -1,14 +1,9 @@
 // Objects handed to a component run are prepared here: a pandas DataFrame is
 // touched (its values materialised) and a Series replaced by an independent
 // copy.
-#include "tessel_core/_native/pyclass.h"
-
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 nb::object handle_obj_for_exceptions(nb::handle obj_in) {
     nb::object obj = nb::borrow(obj_in);

@@ -5,16 +5,9 @@
 // and while a run is under way the worker holding it is checked; a worker
 // that stops answering ends the wait with an error instead of freezing the
 // notebook.
-#include "tessel_core/_native/pyclass.h"
-
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 const char *kLocalRedis = "redis://localhost:6379";
 const double kPingTimeout = 10.0;        // seconds a ping waits for a worker

@@ -1,15 +1,8 @@
 // The Celery tasks a remote worker runs: a ping, and the execution of one
 // component run with the local executor (no shell) in the worker process.
-#include "tessel_core/_native/pyclass.h"
-
-using pyclass::ClassDef;
-using pyclass::obj;
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 nb::tuple pong() {
     nb::object host = G("socket").attr("gethostname")();

@@ -1,14 +1,9 @@
 // Command-line entry of a remote worker, run as
 //   python -m tessel_core.executors.component_executors.remote_executor
 //       --broker redis://HOST:6379 --backend redis://HOST:6379 [--loglevel INFO]
-#include "tessel_core/_native/pyclass.h"
-
-#define S PYCLASS_S
+#include "tessel_core/_native/module.h"
 
 namespace {
-
-pyclass::ModuleGlobals globals;
-#define G(name) globals.get(S(name))
 
 const char *kLocalRedis = "redis://localhost:6379";
 

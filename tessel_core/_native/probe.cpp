@@ -29,13 +29,14 @@ void define_probe(nb::module_ m) {
                 self.attr(S("_name")) = new_name;
             },
             "Name (str or None).")
-        .prop_ro("label", [](nb::handle self) { return pyclass::str_result(self.attr(S("_label"))); },
-                 "Read-only label.")
+        .prop_ro(
+            "label", [](nb::handle self) { return pyclass::str_result(self.attr(S("_label"))); },
+            "Read-only label.")
         .def(
             "combine",
             [](nb::handle, pyclass::obj a, pyclass::obj b, pyclass::obj c) {
-                return pyclass::check(PyNumber_Add(
-                    pyclass::check(PyNumber_Add(a.ptr(), b.ptr())).ptr(), c.ptr()));
+                return pyclass::check(
+                    PyNumber_Add(pyclass::check(PyNumber_Add(a.ptr(), b.ptr())).ptr(), c.ptr()));
             },
             "a"_a, "b"_a = 2, "c"_a = 3, "Return a + b + c.")
         .def_static(

@@ -20,12 +20,16 @@ using namespace nanobind::literals;
 namespace pyclass {
 using error = nb::python_error;
 
-inline nb::module_ import(const char *name) { return nb::module_::import_(name); }
+inline nb::module_ import(const char *name) {
+    return nb::module_::import_(name);
+}
 
 // Parameter type meaning "any Python object, None included". nanobind rejects
 // None for nb::object parameters unless every nb::arg is marked .none();
 // has_arg_defaults<obj> (at the end of this file) makes None acceptable.
-inline bool any_object(PyObject *) { return true; }
+inline bool any_object(PyObject *) {
+    return true;
+}
 class obj : public nb::object {
     NB_OBJECT_DEFAULT(obj, object, "object", any_object)
 };
@@ -57,7 +61,9 @@ inline nb::object check(PyObject *o) {
     return nb::steal(o);
 }
 
-inline nb::handle type_of(nb::handle o) { return nb::handle((PyObject *)Py_TYPE(o.ptr())); }
+inline nb::handle type_of(nb::handle o) {
+    return nb::handle((PyObject *)Py_TYPE(o.ptr()));
+}
 
 inline bool truthy(nb::handle o) {
     int r = PyObject_IsTrue(o.ptr());
@@ -112,8 +118,8 @@ inline bool assertions_enabled() {
 
 // super(cls, self): the explicit two-argument form (C++ has no __class__ cell).
 inline nb::object super_(nb::handle cls, nb::handle self) {
-    return check(PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, cls.ptr(), self.ptr(),
-                                              nullptr));
+    return check(
+        PyObject_CallFunctionObjArgs((PyObject *)&PySuper_Type, cls.ptr(), self.ptr(), nullptr));
 }
 
 // The module's namespace, looked up at call time as Python code would, so
@@ -140,8 +146,7 @@ namespace detail {
 // obj's has_arg_defaults also switches off nanobind's check that the number of
 // nb::arg annotations matches the parameters; restore it.
 template <typename F, typename... Extra> constexpr bool check_arg_count(size_t self_params) {
-    using am =
-        nb::detail::analyze_method<decltype(&std::remove_reference_t<F>::operator())>;
+    using am = nb::detail::analyze_method<decltype(&std::remove_reference_t<F>::operator())>;
     constexpr size_t n_ann = ((size_t)nb::detail::arg_traits<Extra>::is_arg + ... + 0);
     if (n_ann != 0 && n_ann + self_params != am::argc)
         throw "number of nb::arg annotations does not match the parameters";
@@ -198,8 +203,7 @@ using Cell = std::shared_ptr<ClassCell>;
 
 // Same rule as type.__new__: the most derived metaclass wins.
 inline nb::handle calculate_meta(nb::handle explicit_meta, nb::tuple bases) {
-    PyTypeObject *winner =
-        explicit_meta ? (PyTypeObject *)explicit_meta.ptr() : &PyType_Type;
+    PyTypeObject *winner = explicit_meta ? (PyTypeObject *)explicit_meta.ptr() : &PyType_Type;
     for (nb::handle b : bases) {
         PyTypeObject *t = Py_TYPE(b.ptr());
         if (PyType_IsSubtype(winner, t))
@@ -228,7 +232,7 @@ class ClassDef {
         // Scope that gives the functions the class's __qualname__/__module__
         // before the class exists. Kept alive by the module.
         scope_ = import("types").attr("SimpleNamespace")("__qualname__"_a = name_,
-                                                          "__module__"_a = modname);
+                                                         "__module__"_a = modname);
         if (!PyObject_HasAttrString(m.ptr(), "_pyclass_scopes"))
             m.attr("_pyclass_scopes") = nb::list();
         m.attr("_pyclass_scopes").attr("append")(scope_);
@@ -256,8 +260,7 @@ class ClassDef {
     }
     // classmethod whose signature `params` (cls included) inspect can read.
     template <typename F, typename... Extra>
-    ClassDef &def_classmethod(const char *name, const char *params, F &&f,
-                              const Extra &...extra) {
+    ClassDef &def_classmethod(const char *name, const char *params, F &&f, const Extra &...extra) {
         nb::object fn = detail::make_function(scope_, name, std::forward<F>(f), extra...);
         ns_[name] = import("builtins").attr("classmethod")(with_signature(fn, params));
         return *this;
@@ -274,16 +277,18 @@ class ClassDef {
     }
     template <typename G, typename S>
     ClassDef &prop(const char *name, G &&get, S &&set, const char *doc) {
-        ns_[name] = import("builtins").attr("property")(
-            detail::make_function(nb::handle(), name, std::forward<G>(get)),
-            detail::make_function(nb::handle(), name, std::forward<S>(set)), nb::none(),
-            nb::str(doc));
+        ns_[name] =
+            import("builtins")
+                .attr("property")(detail::make_function(nb::handle(), name, std::forward<G>(get)),
+                                  detail::make_function(nb::handle(), name, std::forward<S>(set)),
+                                  nb::none(), nb::str(doc));
         return *this;
     }
     template <typename G> ClassDef &prop_ro(const char *name, G &&get, const char *doc) {
-        ns_[name] = import("builtins").attr("property")(
-            detail::make_function(nb::handle(), name, std::forward<G>(get)), nb::none(),
-            nb::none(), nb::str(doc));
+        ns_[name] =
+            import("builtins")
+                .attr("property")(detail::make_function(nb::handle(), name, std::forward<G>(get)),
+                                  nb::none(), nb::none(), nb::str(doc));
         return *this;
     }
     // Annotated class attribute (pydantic field), with or without a default.
@@ -346,23 +351,25 @@ inline void register_bound_method_pickling(nb::handle some_method) {
         },
         nb::name("_reduce_bound_method"));
     import("copyreg").attr("pickle")(bm_type, reducer);
-    nb::object by_name = nb::cpp_function(
-        [](nb::handle f) -> nb::object { return f.attr("__qualname__"); },
-        nb::name("_reduce_method"));
+    nb::object by_name =
+        nb::cpp_function([](nb::handle f) -> nb::object { return f.attr("__qualname__"); },
+                         nb::name("_reduce_method"));
     import("copyreg").attr("pickle")(nb::handle((PyObject *)Py_TYPE(some_method.ptr())), by_name);
 }
 
 // A module-level function made with m.def pickles by reference (module and
 // name), as a Python function does; a spawned process receives it that way.
 inline void register_function_pickling(nb::handle fn) {
-    nb::object by_name = nb::cpp_function(
-        [](nb::handle f) -> nb::object { return f.attr("__qualname__"); },
-        nb::name("_reduce_function"));
+    nb::object by_name =
+        nb::cpp_function([](nb::handle f) -> nb::object { return f.attr("__qualname__"); },
+                         nb::name("_reduce_function"));
     import("copyreg").attr("pickle")(type_of(fn), by_name);
 }
 
 // A plain type object as a handle: builtin(PyUnicode_Type) and so on.
-inline nb::handle builtin(PyTypeObject &t) { return nb::handle((PyObject *)&t); }
+inline nb::handle builtin(PyTypeObject &t) {
+    return nb::handle((PyObject *)&t);
+}
 
 } // namespace pyclass
 

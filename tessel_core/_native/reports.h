@@ -7,8 +7,8 @@ namespace pyclass {
 // Build a TesselPipelineCallbackDataModel and pass it to the callback held in
 // `_pipeline_callback`, when there is one. `successful` is passed only when
 // given (valid handle).
-inline void report(nb::handle self, nb::handle data_model, nb::handle procedure,
-                   nb::handle status, nb::handle msg, nb::handle successful = nb::handle()) {
+inline void report(nb::handle self, nb::handle data_model, nb::handle procedure, nb::handle status,
+                   nb::handle msg, nb::handle successful = nb::handle()) {
     nb::object callback = self.attr("_pipeline_callback");
     if (!truthy(callback))
         return;
@@ -26,8 +26,8 @@ inline void report(nb::handle self, nb::handle data_model, nb::handle procedure,
 
 // Names a callback module binds: its base class and what reports are made of.
 inline nb::object bind_callback_names(nb::module_ m) {
-    nb::object base = import("tessel_core.callbacks.parameters_optimizer.hookbase")
-                          .attr("ITesselHPOCallback");
+    nb::object base =
+        import("tessel_core.callbacks.parameters_optimizer.hookbase").attr("ITesselHPOCallback");
     m.attr("ITesselHPOCallback") = base;
     m.attr("TesselPipelineCallback") =
         import("tessel_core.callbacks.pipeline_info").attr("TesselPipelineCallback");

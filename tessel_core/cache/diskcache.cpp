@@ -4,7 +4,9 @@
 
 namespace {
 
-nb::object store_of(nb::handle self) { return self.attr(S("_cache")); }
+nb::object store_of(nb::handle self) {
+    return self.attr(S("_cache"));
+}
 
 nb::object setup_cache_dir(nb::handle directory) {
     nb::object path = G("os").attr("path");
@@ -61,12 +63,14 @@ void define_diskcache(nb::module_ m) {
                 return store_of(self).attr("pop")(key, nb::none());
             },
             "key"_a, "Remove the value under key and return it, or None.")
-        .def("clear_cache", [](nb::handle self) { clear(self); },
-             "Empty the store, then write the default record.")
-        .def("close", [](nb::handle self) { store_of(self).attr("close")(); },
-             "Close the store.")
-        .prop_ro("cache_dir", [](nb::handle self) { return self.attr(S("_cache_dir")); },
-                 "The directory in use, after ~ and environment-variable expansion.")
+        .def(
+            "clear_cache", [](nb::handle self) { clear(self); },
+            "Empty the store, then write the default record.")
+        .def(
+            "close", [](nb::handle self) { store_of(self).attr("close")(); }, "Close the store.")
+        .prop_ro(
+            "cache_dir", [](nb::handle self) { return self.attr(S("_cache_dir")); },
+            "The directory in use, after ~ and environment-variable expansion.")
         .def_static(
             "setup_cache_dir", [](pyclass::obj directory) { return setup_cache_dir(directory); },
             "directory"_a, "Expand ~ and environment variables, create the directory, return it.")
@@ -80,7 +84,8 @@ NB_MODULE(diskcache, m) {
     m.attr("os") = pyclass::import("os");
     m.attr("Path") = pyclass::import("pathlib").attr("Path");
     m.attr("diskcache") = pyclass::import("tessel_core.contrib").attr("diskcache");
-    m.attr("TesselCacheModel") = pyclass::import("tessel_core.misc.models").attr("TesselCacheModel");
+    m.attr("TesselCacheModel") =
+        pyclass::import("tessel_core.misc.models").attr("TesselCacheModel");
     m.attr("ITesselCache") = pyclass::import("tessel_core.cache.hoardbase").attr("ITesselCache");
     define_diskcache(m);
 }

@@ -80,14 +80,14 @@ void define_cache_interface(nb::module_ m) {
     cls.def_classmethod(
            "__get_validators__", "(cls)",
            [](nb::handle cls) -> nb::object {
-               return pyclass::check(PyObject_GetIter(
-                   nb::make_tuple(cls.attr("validate_cache")).ptr()));
+               return pyclass::check(
+                   PyObject_GetIter(nb::make_tuple(cls.attr("validate_cache")).ptr()));
            },
            "Yield the pydantic validator of a field whose type is a cache class.")
         .def_classmethod(
             "validate_cache", "(cls, cache)",
-            [](nb::handle cls, pyclass::obj cache) { return validate_cache(cls, cache); },
-            "cls"_a, "cache"_a, "Check the shape of a cache and return it unchanged.")
+            [](nb::handle cls, pyclass::obj cache) { return validate_cache(cls, cache); }, "cls"_a,
+            "cache"_a, "Check the shape of a cache and return it unchanged.")
         .def_abstract(
             "__init__", [](nb::handle) {}, "self"_a, "Subclasses set up their store after this.")
         .def_abstract(

@@ -6,7 +6,9 @@ namespace {
 const char *const kKeys[] = {"module_statements", "non_module_outputs", "last_output",
                              "captured",          "exception_msg",      "outputs_summary"};
 
-nb::dict store_of(nb::handle self) { return nb::borrow<nb::dict>(self.attr(S("_cache"))); }
+nb::dict store_of(nb::handle self) {
+    return nb::borrow<nb::dict>(self.attr(S("_cache")));
+}
 
 void init(nb::handle cls, nb::handle self, nb::handle cache_arg) {
     pyclass::super_(cls, self).attr(S("__init__"))();
@@ -79,8 +81,9 @@ void define_quickhold(nb::module_ m) {
         .def(
             "pop_from_cache", [](nb::handle self, pyclass::obj key) { return pop(self, key); },
             "key"_a, "Remove the value under key and return it, or None.")
-        .def("clear_cache", [](nb::handle self) { clear(self); },
-             "Reset to the default record, in place.")
+        .def(
+            "clear_cache", [](nb::handle self) { clear(self); },
+            "Reset to the default record, in place.")
         .finish();
 }
 
@@ -88,7 +91,8 @@ void define_quickhold(nb::module_ m) {
 
 NB_MODULE(quickhold, m) {
     globals.init(m);
-    m.attr("TesselCacheModel") = pyclass::import("tessel_core.misc.models").attr("TesselCacheModel");
+    m.attr("TesselCacheModel") =
+        pyclass::import("tessel_core.misc.models").attr("TesselCacheModel");
     m.attr("ITesselCache") = pyclass::import("tessel_core.cache.hoardbase").attr("ITesselCache");
     define_quickhold(m);
 }

@@ -1,8 +1,8 @@
 // Output capture in the kernel: the capture manager that wraps the kernel's
 // write, publish and clear-output methods, the capture context manager, and
 // the holder that replays captured records.
-#include "tessel_core/_native/module.h"
 #include "tessel_core/_native/fast_model.h"
+#include "tessel_core/_native/module.h"
 #include "tessel_core/_native/std_text.h"
 
 namespace {
@@ -27,7 +27,9 @@ bool contains(nb::handle haystack, const char *needle) {
 // The current context's (outputs, send flag). The plain class reads its own
 // stacks directly; a subclass may override the properties, so it goes
 // through them.
-bool is_plain_manager(nb::handle self) { return pyclass::type_of(self).is(G("TesselCaptureManager")); }
+bool is_plain_manager(nb::handle self) {
+    return pyclass::type_of(self).is(G("TesselCaptureManager"));
+}
 
 // Innermost entry of a context stack (IndexError when there is none).
 nb::object top_of(nb::handle stack) {
@@ -52,9 +54,13 @@ bool current_send_flag(nb::handle self) {
     return pyclass::truthy(self.attr(S("send_to_front")));
 }
 
-bool multithread(nb::handle self) { return pyclass::truthy(self.attr(S("is_multithread"))); }
+bool multithread(nb::handle self) {
+    return pyclass::truthy(self.attr(S("is_multithread")));
+}
 
-nb::object thread_id() { return G("threading").attr("get_ident")(); }
+nb::object thread_id() {
+    return G("threading").attr("get_ident")();
+}
 
 void store_context(nb::handle self, nb::handle outputs, nb::handle send_to_front) {
     if (multithread(self)) {
@@ -121,8 +127,8 @@ nb::object stream_record(nb::handle name, nb::handle text) {
     nb::object cls = G("TesselCapturedModel");
     if (!PyUnicode_Check(name.ptr())) // let the model validate an odd name
         return cls("type"_a = "stream", "name"_a = name, "text"_a = text);
-    return stream_records().make(
-        cls, {{S("type"), S("stream")}, {S("name"), name}, {S("text"), text}});
+    return stream_records().make(cls,
+                                 {{S("type"), S("stream")}, {S("name"), name}, {S("text"), text}});
 }
 
 // The stream's name; one without a name (an in-memory buffer, say) is named
@@ -152,8 +158,7 @@ Py_ssize_t wrapped_write(nb::handle self, nb::handle stream, nb::handle string) 
         if (!self.attr(S("ipython_shell")).is_none()) {
             nb::dict data;
             data[contains(name, "stderr") ? kStderrMime : kStdoutMime] = string;
-            call_publish(self, data, self.attr(S("metadata")),
-                         nb::dict(), nb::bool_(false));
+            call_publish(self, data, self.attr(S("metadata")), nb::dict(), nb::bool_(false));
         }
         if (contains(name, "stdout"))
             self.attr(S("_stdout_write_orig"))(string);
@@ -172,10 +177,9 @@ void wrapped_publish(nb::handle self, nb::handle data, nb::handle metadata_arg,
             metadata = nb::dict();
         metadata.attr("update")(own);
     }
-    nb::object record =
-        G("TesselCapturedModel")("type"_a = "display_data", "data"_a = data,
-                                 "metadata"_a = metadata, "transient"_a = transient,
-                                 "update"_a = update);
+    nb::object record = G("TesselCapturedModel")("type"_a = "display_data", "data"_a = data,
+                                                 "metadata"_a = metadata, "transient"_a = transient,
+                                                 "update"_a = update);
     current_outputs(self).attr("append")(record);
     if (!current_send_flag(self))
         return;
@@ -209,10 +213,10 @@ Wrappers make_wrappers(nb::handle self_h) {
         nb::name("_publish"), "publisher"_a, "data"_a, "metadata"_a = nb::none(),
         "transient"_a = nb::none(), "update"_a = false,
         "Wrapper method for DisplayPublisher.publish()");
-    w.clear_output = nb::cpp_function(
-        [self](nb::handle, obj wait) { wrapped_clear_output(self, wait); },
-        nb::name("_clear_output"), "publisher"_a, "wait"_a = false,
-        "Wrapper method for DisplayPublisher.clear_output()");
+    w.clear_output =
+        nb::cpp_function([self](nb::handle, obj wait) { wrapped_clear_output(self, wait); },
+                         nb::name("_clear_output"), "publisher"_a, "wait"_a = false,
+                         "Wrapper method for DisplayPublisher.clear_output()");
     return w;
 }
 
@@ -303,8 +307,9 @@ void define_manager(nb::module_ m) {
             "__init__",
             [](nb::handle self, obj shell, obj metadata) { init_manager(self, shell, metadata); },
             "ipython_shell"_a = nb::none(), "metadata"_a = nb::none())
-        .prop_ro("is_multithread", [](nb::handle) { return false; },
-                 "Return True if DAG execution is multithread")
+        .prop_ro(
+            "is_multithread", [](nb::handle) { return false; },
+            "Return True if DAG execution is multithread")
         .prop_ro(
             "outputs",
             [](nb::handle self) -> nb::object {
@@ -345,16 +350,18 @@ void define_manager(nb::module_ m) {
             [](nb::handle self, obj outputs, obj send) { store_context(self, outputs, send); },
             "outputs"_a, "send_to_front"_a,
             "Store outputs (captured output store) and send_to_front (send-to-front)")
-        .def("remove_context", [](nb::handle self) { remove_context(self); },
-             "Remove outputs and send_to_front from context store")
+        .def(
+            "remove_context", [](nb::handle self) { remove_context(self); },
+            "Remove outputs and send_to_front from context store")
         .def(
             "wrap_methods",
             [](nb::handle self, obj outputs, obj send) { wrap_methods(self, outputs, send); },
             "outputs"_a, "send_to_front"_a = true,
             "Wrap methods (write, publish, clear_output) instance such that it captures and "
             "selectively sends msg")
-        .def("unwrap_methods", [](nb::handle self) { unwrap_methods(self); },
-             "Unwrap send() method of Session instance")
+        .def(
+            "unwrap_methods", [](nb::handle self) { unwrap_methods(self); },
+            "Unwrap send() method of Session instance")
         .finish();
 }
 
@@ -391,9 +398,10 @@ void show(nb::handle self, nb::handle shell, nb::handle component_id) {
         extra["component_id"] = component_id;
         output.attr("metadata").attr("update")(extra);
         if (!shell.is_none())
-            shell.attr("display_pub").attr("publish")(
-                "data"_a = output.attr("data"), "metadata"_a = output.attr("metadata"),
-                "transient"_a = output.attr("transient"), "update"_a = output.attr("update"));
+            shell.attr("display_pub")
+                .attr("publish")(
+                    "data"_a = output.attr("data"), "metadata"_a = output.attr("metadata"),
+                    "transient"_a = output.attr("transient"), "update"_a = output.attr("update"));
         else
             pyclass::write_text_to_std(output.attr("data"));
     }
@@ -412,11 +420,13 @@ void define_captured_io(nb::module_ m) {
                self.attr(S("_outputs")) = outputs.is_none() ? nb::object(nb::list()) : outputs;
            },
            "outputs"_a = nb::none())
-        .prop_ro("outputs", [](nb::handle self) { return self.attr(S("_outputs")); },
-                 "A list of the captured Tessel outputs in order.\n\n"
-                 "Outputs are stdout, stderr, display.")
+        .prop_ro(
+            "outputs", [](nb::handle self) { return self.attr(S("_outputs")); },
+            "A list of the captured Tessel outputs in order.\n\n"
+            "Outputs are stdout, stderr, display.")
         .def(
-            "show", [](nb::handle self, obj shell, obj component_id) { show(self, shell, component_id); },
+            "show",
+            [](nb::handle self, obj shell, obj component_id) { show(self, shell, component_id); },
             "ipython_shell"_a = nb::none(), "component_id"_a = nb::none(),
             "show Tessel outputs to sys.stdout/err & display as appropriate");
     cls.attr("__call__", cls.ns_item("show"));
@@ -477,8 +487,10 @@ NB_MODULE(capture, m) {
     m.attr("MethodType") = types.attr("MethodType");
     m.attr("TracebackType") = types.attr("TracebackType");
     m.attr("OutStream") = pyclass::import("ipykernel.iostream").attr("OutStream");
-    m.attr("ZMQDisplayPublisher") = pyclass::import("ipykernel.zmqshell").attr("ZMQDisplayPublisher");
-    m.attr("DisplayPublisher") = pyclass::import("IPython.core.displaypub").attr("DisplayPublisher");
+    m.attr("ZMQDisplayPublisher") =
+        pyclass::import("ipykernel.zmqshell").attr("ZMQDisplayPublisher");
+    m.attr("DisplayPublisher") =
+        pyclass::import("IPython.core.displaypub").attr("DisplayPublisher");
     m.attr("InteractiveShell") =
         pyclass::import("IPython.terminal.interactiveshell").attr("InteractiveShell");
     m.attr("TesselCapturedModel") =

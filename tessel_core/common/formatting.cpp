@@ -27,7 +27,9 @@ std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
-bool blank(const std::string &s) { return s.find_first_not_of(" \t\f\v") == std::string::npos; }
+bool blank(const std::string &s) {
+    return s.find_first_not_of(" \t\f\v") == std::string::npos;
+}
 
 // The indentation every non-blank line starts with ("" when they differ).
 std::string common_prefix(const std::vector<std::string> &lines) {

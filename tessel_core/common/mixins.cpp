@@ -9,12 +9,15 @@ constexpr int kBackupCount = 10;
 const char *kMsgFormat = "%(asctime)s %(name)s.%(funcName)s() %(levelname)s: %(message)s";
 const char *kDateFormat = "[%Y-%m-%d %H:%M:%S]";
 
-nb::object package_logger() { return G("logging").attr("getLogger")(G("ROOT_LOGGER_NAME")); }
+nb::object package_logger() {
+    return G("logging").attr("getLogger")(G("ROOT_LOGGER_NAME"));
+}
 
 nb::object rotating_handler(nb::handle filename) {
-    return G("logging").attr("handlers").attr("RotatingFileHandler")(
-        "filename"_a = filename, "maxBytes"_a = kMaxBytes, "backupCount"_a = kBackupCount,
-        "encoding"_a = "utf-8");
+    return G("logging")
+        .attr("handlers")
+        .attr("RotatingFileHandler")("filename"_a = filename, "maxBytes"_a = kMaxBytes,
+                                     "backupCount"_a = kBackupCount, "encoding"_a = "utf-8");
 }
 
 // First instance in the process: console at INFO, rotating file at DEBUG.
@@ -118,8 +121,9 @@ void define_logging_mixin(nb::module_ m) {
                class_logger(self).attr("setLevel")(G("logging").attr("DEBUG"));
            },
            "Initialize the next class in the MRO, then make sure the package logger is set up.")
-        .prop_ro("logger", [](nb::handle self) { return class_logger(self); },
-                 "The logger of this class, under the package logger.")
+        .prop_ro(
+            "logger", [](nb::handle self) { return class_logger(self); },
+            "The logger of this class, under the package logger.")
         .def_static(
             "set_root_logging_level",
             [](pyclass::obj level) {
@@ -130,7 +134,7 @@ void define_logging_mixin(nb::module_ m) {
         .def_static(
             "set_logging_filename", [](pyclass::obj filename) { set_logging_filename(filename); },
             "filename"_a,
-                    "Move the log file to FILE_LOGS_DIR/<filename>.log and keep logging there.")
+            "Move the log file to FILE_LOGS_DIR/<filename>.log and keep logging there.")
         .finish();
 }
 
@@ -145,7 +149,7 @@ NB_MODULE(mixins, m) {
     nb::object app_name = pyclass::import("tessel_core.common.info").attr("APP_NAME");
     m.attr("APP_NAME") = app_name;
     m.attr("ROOT_LOGGER_NAME") = app_name;
-    m.attr("FILE_LOGS_DIR") =
-        os.attr("path").attr("join")(os.attr("getcwd")(), nb::str(".{}-logs").attr("format")(app_name));
+    m.attr("FILE_LOGS_DIR") = os.attr("path").attr("join")(
+        os.attr("getcwd")(), nb::str(".{}-logs").attr("format")(app_name));
     define_logging_mixin(m);
 }

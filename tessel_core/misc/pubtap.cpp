@@ -97,16 +97,19 @@ void define_subscriber(nb::module_ m) {
            "__init__",
            [cell](nb::handle self, obj shell) { init_subscriber(cell->get(), self, shell); },
            "ipython_shell"_a = nb::none())
-        .prop_ro("port", [](nb::handle self) { return self.attr(S("_display_sub_port")); },
-                 "Port of the loopback TCP address the subscriber is bound to.")
-        .def("stop", [](nb::handle self) { self.attr(S("_stop_event")).attr("set")(); },
-             "Ask the thread to end; it does within about a tenth of a second.")
+        .prop_ro(
+            "port", [](nb::handle self) { return self.attr(S("_display_sub_port")); },
+            "Port of the loopback TCP address the subscriber is bound to.")
+        .def(
+            "stop", [](nb::handle self) { self.attr(S("_stop_event")).attr("set")(); },
+            "Ask the thread to end; it does within about a tenth of a second.")
         .def("stopped",
              [](nb::handle self) {
                  return pyclass::truthy(self.attr(S("_stop_event")).attr("is_set")()) ||
                         self.attr(S("_display_sub_port")).is_none();
              })
-        .def("run", [](nb::handle self) { run_subscriber(self); }, "Receive and re-publish.")
+        .def(
+            "run", [](nb::handle self) { run_subscriber(self); }, "Receive and re-publish.")
         .finish();
 }
 
@@ -147,7 +150,8 @@ void send_display(nb::handle self, nb::handle payload) {
 void define_publisher(nb::module_ m) {
     ClassDef(m, "TesselDisplayPublisher", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
              "Worker-side end of the display channel: sends display calls to a subscriber.")
-        .def("__init__", [](nb::handle self, obj port) { init_publisher(self, port); }, "port"_a)
+        .def(
+            "__init__", [](nb::handle self, obj port) { init_publisher(self, port); }, "port"_a)
         .def(
             "publish",
             [](nb::handle self, obj data, obj metadata, obj transient, obj update) {
@@ -195,8 +199,8 @@ NB_MODULE(pubtap, m) {
     m.attr("InteractiveShell") =
         pyclass::import("IPython.core.interactiveshell").attr("InteractiveShell");
     m.attr("_live_subscribers") = pyclass::import("weakref").attr("WeakSet")();
-    nb::object stop_all = nb::cpp_function([]() { stop_all_subscribers(); },
-                                           nb::name("_stop_all_subscribers"));
+    nb::object stop_all =
+        nb::cpp_function([]() { stop_all_subscribers(); }, nb::name("_stop_all_subscribers"));
     m.attr("_stop_all_subscribers") = stop_all;
     pyclass::import("threading").attr("_register_atexit")(stop_all);
     define_subscriber(m);

@@ -12,7 +12,9 @@
 
 namespace {
 
-nb::object invalid() { return G("TesselComponentStatus").attr("INVALID"); }
+nb::object invalid() {
+    return G("TesselComponentStatus").attr("INVALID");
+}
 
 bool has_node(nb::handle graph, nb::handle id) {
     int r = PyDict_Contains(nb::object(graph.attr("_node")).ptr(), id.ptr());
@@ -73,11 +75,7 @@ void define_node_view(nb::module_ m) {
     ClassDef(m, "TesselNodeView", nb::make_tuple(G("Mapping")),
              "Class to provide MappingView for the topological sorted nodes of TesselDag.")
         .def(
-            "__init__",
-            [](nb::handle self, obj dag) {
-                self.attr(S("_dag")) = dag;
-            },
-            "dag"_a)
+            "__init__", [](nb::handle self, obj dag) { self.attr(S("_dag")) = dag; }, "dag"_a)
         .def(
             "__getitem__",
             [](nb::handle self, obj key) {
@@ -99,7 +97,9 @@ void define_node_view(nb::module_ m) {
 
 // ---- the graph ------------------------------------------------------------------
 
-nb::object graph_of(nb::handle self) { return self.attr("nx_graph"); }
+nb::object graph_of(nb::handle self) {
+    return self.attr("nx_graph");
+}
 
 nb::object cycle_error(nb::handle parent_name, nb::handle child_name) {
     nb::object msg = nb::str("Cannot add an edge between '{}' and '{}': DAG must remain acyclic.")
@@ -124,7 +124,8 @@ void add_node(nb::handle self, nb::handle component) {
         existing.attr("metadata") = component.attr("metadata");
         existing.attr("cell_code") = component.attr("code");
     } else {
-        graph.attr("add_node")(id, "component"_a = G("TesselComponentRunlet")("component"_a = component));
+        graph.attr("add_node")(id, "component"_a =
+                                       G("TesselComponentRunlet")("component"_a = component));
     }
     if (pyclass::equal(component_of(graph, id).attr("status"), invalid()))
         invalidate(graph, descendants(graph, id));
@@ -151,9 +152,11 @@ void add_edge(nb::handle self, nb::handle parent, nb::handle child) {
     // The edge closes a cycle exactly when the parent can be reached from
     // the child (a self-loop included).
     bool cycle = pyclass::equal(parent, child) ||
-                 PySet_Contains(reachable(graph.attr("_succ"), nb::make_tuple(child)).ptr(), parent.ptr()) == 1;
+                 PySet_Contains(reachable(graph.attr("_succ"), nb::make_tuple(child)).ptr(),
+                                parent.ptr()) == 1;
     if (cycle)
-        cycle_error(component_of(graph, parent).attr("name"), component_of(graph, child).attr("name"));
+        cycle_error(component_of(graph, parent).attr("name"),
+                    component_of(graph, child).attr("name"));
     graph.attr("add_edge")(parent, child);
     if (pyclass::truthy(component_of(graph, child).attr("use_diskcache")))
         spread_diskcache(graph, nb::make_tuple(child));
@@ -173,7 +176,7 @@ void remove_edge(nb::handle self, nb::handle parent, nb::handle child) {
 // ---- update_graph -----------------------------------------------------------------
 
 struct Description {
-    nb::dict nodes;  // id -> component record, later ones winning
+    nb::dict nodes;   // id -> component record, later ones winning
     nb::object edges; // set of (parent, child)
 };
 
@@ -286,7 +289,8 @@ struct Reach {
     std::unordered_map<PyObject *, nb::object> below; // id -> descendants
     bool path(nb::handle a, nb::handle b) {
         if (pyclass::equal(a, b) || !has_node(graph, a) || !has_node(graph, b))
-            return pyclass::truthy(G("nx").attr("approximation").attr("local_node_connectivity")(graph, a, b));
+            return pyclass::truthy(
+                G("nx").attr("approximation").attr("local_node_connectivity")(graph, a, b));
         auto it = below.find(a.ptr());
         if (it == below.end())
             it = below.emplace(a.ptr(), reachable(graph.attr("_succ"), nb::make_tuple(a))).first;
@@ -330,8 +334,8 @@ nb::object info(nb::handle self) {
             parent_names.append(nodes[parent].attr("name"));
         fields["parent_ids"] = parent_ids;
         fields["parent_names"] = parent_names;
-        components[id] = pyclass::check(PyObject_Call(
-            G("TesselDagComponentInfoModel").ptr(), nb::tuple().ptr(), fields.ptr()));
+        components[id] = pyclass::check(
+            PyObject_Call(G("TesselDagComponentInfoModel").ptr(), nb::tuple().ptr(), fields.ptr()));
     }
     return G("TesselDagInfoModel")("identifier"_a = self.attr("id"), "components"_a = components);
 }
@@ -358,28 +362,39 @@ void define_dag(nb::module_ m) {
                init_dag(cell->get(), self, identifier, graph);
            },
            "identifier"_a = nb::none(), "graph"_a = nb::none())
-        .prop_ro("id", [](nb::handle self) { return self.attr(S("_id")); }, "DAG identifier.")
-        .prop_ro("nx_graph", [](nb::handle self) { return self.attr(S("_nx_graph")); },
-                 "The networkx.DiGraph itself (not a copy).")
-        .prop_ro("nodes", [](nb::handle self) { return G("TesselNodeView")(self); },
-                 "Components by id, iterated in topological order.")
-        .prop_ro("edges", [](nb::handle self) { return self.attr(S("_nx_graph")).attr("edges"); },
-                 "Live view of the (parent_id, child_id) edges.")
-        .prop_ro("info", [](nb::handle self) { return info(self); },
-                 "Information of the graph, components in topological order.")
-        .def("add_node", [](nb::handle self, obj c) { add_node(self, c); }, "new_component"_a,
-             "Add a component, or update the one with the same id.")
-        .def("remove_node", [](nb::handle self, obj id) { remove_node(self, id); }, "node_id"_a,
-             "Remove a component; its descendants become INVALID.")
-        .def("add_edge", [](nb::handle self, obj p, obj c) { add_edge(self, p, c); },
-             "parent_id"_a, "child_id"_a, "Add a dependency; refuses one that closes a cycle.")
-        .def("remove_edge", [](nb::handle self, obj p, obj c) { remove_edge(self, p, c); },
-             "parent_id"_a, "child_id"_a, "Remove a dependency.")
-        .def("update_graph", [](nb::handle self, obj g) { update_graph(self, g); },
-             "new_graph"_a, "Bring the graph in line with a complete description.")
-        .def("last_node_in_chain",
-             [](nb::handle self, obj ids) { return last_node_in_chain(self, ids); },
-             "node_ids"_a, "The last of components on one chain of dependencies, or None.")
+        .prop_ro(
+            "id", [](nb::handle self) { return self.attr(S("_id")); }, "DAG identifier.")
+        .prop_ro(
+            "nx_graph", [](nb::handle self) { return self.attr(S("_nx_graph")); },
+            "The networkx.DiGraph itself (not a copy).")
+        .prop_ro(
+            "nodes", [](nb::handle self) { return G("TesselNodeView")(self); },
+            "Components by id, iterated in topological order.")
+        .prop_ro(
+            "edges", [](nb::handle self) { return self.attr(S("_nx_graph")).attr("edges"); },
+            "Live view of the (parent_id, child_id) edges.")
+        .prop_ro(
+            "info", [](nb::handle self) { return info(self); },
+            "Information of the graph, components in topological order.")
+        .def(
+            "add_node", [](nb::handle self, obj c) { add_node(self, c); }, "new_component"_a,
+            "Add a component, or update the one with the same id.")
+        .def(
+            "remove_node", [](nb::handle self, obj id) { remove_node(self, id); }, "node_id"_a,
+            "Remove a component; its descendants become INVALID.")
+        .def(
+            "add_edge", [](nb::handle self, obj p, obj c) { add_edge(self, p, c); }, "parent_id"_a,
+            "child_id"_a, "Add a dependency; refuses one that closes a cycle.")
+        .def(
+            "remove_edge", [](nb::handle self, obj p, obj c) { remove_edge(self, p, c); },
+            "parent_id"_a, "child_id"_a, "Remove a dependency.")
+        .def(
+            "update_graph", [](nb::handle self, obj g) { update_graph(self, g); }, "new_graph"_a,
+            "Bring the graph in line with a complete description.")
+        .def(
+            "last_node_in_chain",
+            [](nb::handle self, obj ids) { return last_node_in_chain(self, ids); }, "node_ids"_a,
+            "The last of components on one chain of dependencies, or None.")
         .finish();
 }
 
@@ -397,7 +412,8 @@ NB_MODULE(_dag, m) {
     m.attr("LoggingMixin") = pyclass::import("tessel_core.common.mixins").attr("LoggingMixin");
     m.attr("TesselComponentRunlet") =
         pyclass::import("tessel_core.components").attr("TesselComponentRunlet");
-    m.attr("TesselComponentStatus") = pyclass::import("tessel_core.misc").attr("TesselComponentStatus");
+    m.attr("TesselComponentStatus") =
+        pyclass::import("tessel_core.misc").attr("TesselComponentStatus");
     nb::module_ models = pyclass::import("tessel_core.misc.models");
     for (const char *name : {"TesselComponentModel", "TesselDagComponentInfoModel",
                              "TesselDagInfoModel", "TesselDagModel"})

@@ -31,7 +31,8 @@ void init(nb::handle cls, nb::handle self, nb::handle callback, nb::handle round
 nb::object best_value(nb::handle study) {
     try {
         if (nb::hasattr(study, "_storage") && nb::hasattr(study, "_study_id")) {
-            nb::object best = study.attr("_storage").attr("get_best_trial")(study.attr("_study_id"));
+            nb::object best =
+                study.attr("_storage").attr("get_best_trial")(study.attr("_study_id"));
             if (best.attr("system_attrs").attr("get")("constraints").is_none())
                 return best.attr("value");
         }
@@ -45,7 +46,8 @@ nb::object best_value(nb::handle study) {
 
 void call(nb::handle self, nb::handle study) {
     nb::object best = best_value(study);
-    if (!best.is_none() && pyclass::truthy(self.attr(S("_operator"))(best, self.attr(S("_score"))))) {
+    if (!best.is_none() &&
+        pyclass::truthy(self.attr(S("_operator"))(best, self.attr(S("_score"))))) {
         self.attr(S("_iter")) = 0;
         self.attr(S("_score")) = best;
     } else {
@@ -76,7 +78,8 @@ NB_MODULE(haltwatch, m) {
                init(cell->get(), self, callback, rounds, direction);
            },
            "pipeline_callback"_a, "haltwatch_rounds"_a, "direction"_a)
-        .def("__call__", [](nb::handle self, obj study, obj) { call(self, study); }, "study"_a,
-             "trial"_a, "Count a trial without improvement; stop the study after enough.")
+        .def(
+            "__call__", [](nb::handle self, obj study, obj) { call(self, study); }, "study"_a,
+            "trial"_a, "Count a trial without improvement; stop the study after enough.")
         .finish();
 }

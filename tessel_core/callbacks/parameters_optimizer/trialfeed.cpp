@@ -5,8 +5,12 @@
 
 namespace {
 
-nb::object procedure(const char *name) { return G("TesselPipelineCallbackProcedure").attr(name); }
-nb::object successful_status() { return G("TesselPipelineCallbackStatus").attr("SUCCESSFUL"); }
+nb::object procedure(const char *name) {
+    return G("TesselPipelineCallbackProcedure").attr(name);
+}
+nb::object successful_status() {
+    return G("TesselPipelineCallbackStatus").attr("SUCCESSFUL");
+}
 
 void call(nb::handle self, nb::handle study) {
     // The trial that has just finished, without copying every trial of the
@@ -46,11 +50,13 @@ NB_MODULE(trialfeed, m) {
     cls.def(
            "__init__",
            [cell](nb::handle self, obj callback) {
-               pyclass::super_(cell->get(), self).attr("__init__")("pipeline_callback"_a = callback);
+               pyclass::super_(cell->get(), self)
+                   .attr("__init__")("pipeline_callback"_a = callback);
                self.attr(S("_live_log")) = nb::dict();
            },
            "pipeline_callback"_a)
-        .def("__call__", [](nb::handle self, obj study, obj) { call(self, study); }, "study"_a,
-             "trial"_a, "Report the finished trial; stop the study if a value is infinite.")
+        .def(
+            "__call__", [](nb::handle self, obj study, obj) { call(self, study); }, "study"_a,
+            "trial"_a, "Report the finished trial; stop the study if a value is infinite.")
         .finish();
 }

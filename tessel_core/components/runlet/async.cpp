@@ -13,9 +13,8 @@ nb::object submit(nb::handle self, nb::handle pool, nb::handle executor, nb::han
                                     "error_callback"_a = self.attr("handle_error"));
 }
 
-nb::object execute_async(nb::handle self, nb::handle pool, nb::handle statements,
-                         nb::handle inputs, nb::handle parameters, nb::handle send_to_front,
-                         nb::handle port) {
+nb::object execute_async(nb::handle self, nb::handle pool, nb::handle statements, nb::handle inputs,
+                         nb::handle parameters, nb::handle send_to_front, nb::handle port) {
     nb::object request = prepare_run(self, statements, inputs, parameters, send_to_front);
     if (pyclass::truthy(self.attr("remote_config"))) {
         nb::object remote = remote_executor(self);
@@ -25,16 +24,17 @@ nb::object execute_async(nb::handle self, nb::handle pool, nb::handle statements
             pyclass::raise(PyExc_ValueError, "ping() must answer (flag, message)");
         if (!pyclass::truthy(ping[0])) {
             self.attr("status") = component_status("FAILED");
-            nb::object text = nb::str("An error occurred creating TesselRemoteComponentExecutor: ") +
-                              nb::str("{}").attr("format")(ping[1]);
+            nb::object text =
+                nb::str("An error occurred creating TesselRemoteComponentExecutor: ") +
+                nb::str("{}").attr("format")(ping[1]);
             PyErr_SetObject(PyExc_RuntimeError, text.ptr());
             throw pyclass::error();
         }
         return submit(self, pool, remote, request);
     }
-    nb::object executor = G("TesselComponentExecutor")(
-        "identifier"_a = self.attr("id"), "name"_a = self.attr("name"),
-        "ipython_shell"_a = nb::none(), "display_sub_port"_a = port);
+    nb::object executor =
+        G("TesselComponentExecutor")("identifier"_a = self.attr("id"), "name"_a = self.attr("name"),
+                                     "ipython_shell"_a = nb::none(), "display_sub_port"_a = port);
     return submit(self, pool, executor, request);
 }
 
@@ -48,9 +48,8 @@ void define_async(ClassDef &cls) {
                return execute_async(self, pool, statements, inputs, parameters, send_to_front,
                                     port);
            },
-           "process_pool"_a, "module_statements"_a = nb::none(),
-           "non_module_inputs"_a = nb::none(), "parameters"_a = nb::none(),
-           "send_to_front"_a = true, "display_sub_port"_a = nb::none(),
+           "process_pool"_a, "module_statements"_a = nb::none(), "non_module_inputs"_a = nb::none(),
+           "parameters"_a = nb::none(), "send_to_front"_a = true, "display_sub_port"_a = nb::none(),
            "Start a run in process_pool; wait on the returned ApplyResult before reading "
            "the results.")
         .def(

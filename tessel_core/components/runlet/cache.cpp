@@ -84,33 +84,37 @@ nb::object diskcache_status(nb::handle self) {
 
 void define_cache_control(ClassDef &cls) {
     cls.def(
-           "load_quickhold",
-           [](nb::handle self, obj cache) { self.attr(S("_quickhold")) = cache; }, "cache"_a,
-           "Replace the in-memory holder (the previous one is dropped, not cleared).")
-        .def("clear_quickhold",
-             [](nb::handle self) {
-                 nb::object holder = self.attr(S("_quickhold"));
-                 if (!holder.is_none())
-                     holder.attr("clear_cache")();
-             },
-             "Empty the in-memory holder in place.")
+           "load_quickhold", [](nb::handle self, obj cache) { self.attr(S("_quickhold")) = cache; },
+           "cache"_a, "Replace the in-memory holder (the previous one is dropped, not cleared).")
+        .def(
+            "clear_quickhold",
+            [](nb::handle self) {
+                nb::object holder = self.attr(S("_quickhold"));
+                if (!holder.is_none())
+                    holder.attr("clear_cache")();
+            },
+            "Empty the in-memory holder in place.")
         .def(
             "load_diskcache",
             [](nb::handle self, obj cache_dir) { return load_diskcache(self, cache_dir); },
             "cache_dir"_a,
             "Open the disk cache in cache_dir and take the status its results call for.")
-        .def("unload_diskcache", [](nb::handle self) { unload_diskcache(self); },
-             "Clear and delete the disk cache, and detach it.")
-        .def("clear_cache",
-             [](nb::handle self) {
-                 self.attr("clear_quickhold")();
-                 self.attr("unload_diskcache")();
-             },
-             "Empty the in-memory results and unload the disk cache.")
-        .def("clear_diskcache", [](nb::handle self) { clear_diskcache(self); },
-             "Clear, close and delete the loaded disk cache (it stays attached).")
+        .def(
+            "unload_diskcache", [](nb::handle self) { unload_diskcache(self); },
+            "Clear and delete the disk cache, and detach it.")
+        .def(
+            "clear_cache",
+            [](nb::handle self) {
+                self.attr("clear_quickhold")();
+                self.attr("unload_diskcache")();
+            },
+            "Empty the in-memory results and unload the disk cache.")
+        .def(
+            "clear_diskcache", [](nb::handle self) { clear_diskcache(self); },
+            "Clear, close and delete the loaded disk cache (it stays attached).")
         .prop(
-            "use_diskcache", [](nb::handle self) { return self.attr(S("_metadata")).attr("diskcache"); },
+            "use_diskcache",
+            [](nb::handle self) { return self.attr(S("_metadata")).attr("diskcache"); },
             [](nb::handle self, obj value) { set_use_diskcache(self, value); },
             "Whether the component keeps its results in the disk cache.")
         .prop(

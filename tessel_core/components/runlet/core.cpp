@@ -96,8 +96,9 @@ nb::object info(nb::handle self) {
 }
 
 void define_identity(ClassDef &cls) {
-    cls.prop_ro("id", [](nb::handle self) { return pyclass::str_result(self.attr(S("_id"))); },
-                "Component identifier.")
+    cls.prop_ro(
+           "id", [](nb::handle self) { return pyclass::str_result(self.attr(S("_id"))); },
+           "Component identifier.")
         .prop(
             "name", [](nb::handle self) { return pyclass::str_result(self.attr(S("_name"))); },
             [](nb::handle self, obj new_name) {
@@ -117,13 +118,15 @@ void define_identity(ClassDef &cls) {
                 self.attr("status") = component_status("INVALID");
             },
             "Source code of the cell; changing it invalidates the component.")
-        .prop_ro("last_expr", [](nb::handle self) { return last_expr(self); },
-                 "Text of the cell's last expression, or None.")
-        .prop_ro("component_type",
-                 [](nb::handle self) {
-                     return pyclass::str_result(self.attr(S("_metadata")).attr("componentType"));
-                 },
-                 "The metadata's componentType.");
+        .prop_ro(
+            "last_expr", [](nb::handle self) { return last_expr(self); },
+            "Text of the cell's last expression, or None.")
+        .prop_ro(
+            "component_type",
+            [](nb::handle self) {
+                return pyclass::str_result(self.attr(S("_metadata")).attr("componentType"));
+            },
+            "The metadata's componentType.");
 }
 
 void define_status(ClassDef &cls) {
@@ -135,8 +138,9 @@ void define_status(ClassDef &cls) {
             "status", [](nb::handle self) { return self.attr(S("_status")); },
             [](nb::handle self, obj new_status) { set_status(self, new_status); },
             "Execution status.")
-        .prop_ro("success_count", [](nb::handle self) { return self.attr(S("_success_count")); },
-                 "Number of transitions into SUCCESSFUL.")
+        .prop_ro(
+            "success_count", [](nb::handle self) { return self.attr(S("_success_count")); },
+            "Number of transitions into SUCCESSFUL.")
         .prop(
             "in_and_out", [](nb::handle self) { return self.attr(S("_in_and_out")); },
             [](nb::handle self, obj new_info) {
@@ -156,16 +160,18 @@ void define_status(ClassDef &cls) {
                     pyclass::truthy(value) ? nb::object(value) : nb::none();
             },
             "Remote execution settings, or None.")
-        .prop_ro("exception",
-                 [](nb::handle self) -> nb::object {
-                     nb::object lines = self.attr("exception_msg");
-                     if (!pyclass::truthy(lines))
-                         return nb::none();
-                     return G("TesselPipelineError")("picked_stb"_a = lines);
-                 },
-                 "The failure of the last run as an error object, or None.")
-        .prop_ro("info", [](nb::handle self) { return info(self); },
-                 "Information snapshot of the component.");
+        .prop_ro(
+            "exception",
+            [](nb::handle self) -> nb::object {
+                nb::object lines = self.attr("exception_msg");
+                if (!pyclass::truthy(lines))
+                    return nb::none();
+                return G("TesselPipelineError")("picked_stb"_a = lines);
+            },
+            "The failure of the last run as an error object, or None.")
+        .prop_ro(
+            "info", [](nb::handle self) { return info(self); },
+            "Information snapshot of the component.");
 }
 
 } // namespace
@@ -210,7 +216,8 @@ void bind_imports(nb::module_ m) {
         pyclass::import("tessel_core.executors.component_executors.utils")
             .attr("parse_last_expr_from_code");
     nb::module_ misc = pyclass::import("tessel_core.misc");
-    for (const char *name : {"TesselComponentStatus", "TesselDiskcacheStatus", "TesselPipelineError"})
+    for (const char *name :
+         {"TesselComponentStatus", "TesselDiskcacheStatus", "TesselPipelineError"})
         m.attr(name) = misc.attr(name);
     nb::module_ models = pyclass::import("tessel_core.misc.models");
     for (const char *name :

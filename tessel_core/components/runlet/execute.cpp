@@ -61,8 +61,8 @@ nb::object execute(nb::handle self, nb::handle shell, nb::handle statements, nb:
     nb::object response;
     if (pyclass::truthy(self.attr("remote_config"))) {
         nb::object remote = remote_executor(self);
-        nb::tuple ping = nb::borrow<nb::tuple>(pyclass::check(PySequence_Tuple(
-            nb::object(remote.attr("ping")()).ptr())));
+        nb::tuple ping = nb::borrow<nb::tuple>(
+            pyclass::check(PySequence_Tuple(nb::object(remote.attr("ping")()).ptr())));
         if (nb::len(ping) != 2)
             pyclass::raise(PyExc_ValueError, "ping() must answer (flag, message)");
         if (!pyclass::truthy(ping[0])) {
@@ -95,13 +95,15 @@ void handle_error(nb::handle self, nb::handle exc) {
     nb::object exc_string = nb::str(exc);
     if (pyclass::is_instance(exc, pyclass::builtin(*(PyTypeObject *)PyExc_KeyboardInterrupt)))
         exc_string = nb::str("Interrupted at component '{}'").attr("format")(self.attr(S("_name")));
-    nb::list report = nb::borrow<nb::list>(G("traceback").attr("format_exception")(
-        exc, "value"_a = exc, "tb"_a = exc.attr("__traceback__"), "chain"_a = true));
+    nb::list report = nb::borrow<nb::list>(
+        G("traceback")
+            .attr("format_exception")(exc, "value"_a = exc, "tb"_a = exc.attr("__traceback__"),
+                                      "chain"_a = true));
     nb::list stb;
     for (size_t i = 1; i + 1 < nb::len(report); ++i)
         stb.append(report[i]);
-    nb::list lines = pyclass::error_record(exc_name, exc_string, stb, G("EXC_LINE_LENGTH"),
-                                           G("EXC_TRACEBACK"));
+    nb::list lines =
+        pyclass::error_record(exc_name, exc_string, stb, G("EXC_LINE_LENGTH"), G("EXC_TRACEBACK"));
     self.attr("exception_msg") = lines;
     nb::list captured;
     captured.append(stderr_record(nb::str("\n").attr("join")(lines)));
@@ -112,7 +114,8 @@ void show_captured(nb::handle self, nb::handle shell) {
     nb::object captured = self.attr("captured");
     if (!pyclass::truthy(captured))
         return;
-    G("TesselCapturedIO")("outputs"_a = captured)
+    G("TesselCapturedIO")
+    ("outputs"_a = captured)
         .attr("show")("ipython_shell"_a = shell, "component_id"_a = self.attr(S("_id")));
 }
 
@@ -201,13 +204,15 @@ void define_execution(ClassDef &cls) {
            "non_module_inputs"_a = nb::none(), "parameters"_a = nb::none(),
            "send_to_front"_a = true,
            "Run the cell once in this thread; the value of its last expression, or None.")
-        .def("handle_error", [](nb::handle self, obj exc) { handle_error(self, exc); }, "exc"_a,
-             "Record exc as the component's failure.")
-        .def("show_captured", [](nb::handle self, obj shell) { show_captured(self, shell); },
-             "ipython_shell"_a = nb::none(), "Replay the captured output of the last run.")
-        .def("show_last_output",
-             [](nb::handle self, obj shell) { show_last_output(self, shell); },
-             "ipython_shell"_a, "Send the last value to the front end (or standard output).");
+        .def(
+            "handle_error", [](nb::handle self, obj exc) { handle_error(self, exc); }, "exc"_a,
+            "Record exc as the component's failure.")
+        .def(
+            "show_captured", [](nb::handle self, obj shell) { show_captured(self, shell); },
+            "ipython_shell"_a = nb::none(), "Replay the captured output of the last run.")
+        .def(
+            "show_last_output", [](nb::handle self, obj shell) { show_last_output(self, shell); },
+            "ipython_shell"_a, "Send the last value to the front end (or standard output).");
 }
 
 } // namespace runlet

@@ -20,8 +20,12 @@ nb::object result_holder(nb::handle self) {
 
 namespace {
 
-nb::object loads(nb::handle blob) { return G("cloudpickle").attr("loads")(blob); }
-nb::object dumps(nb::handle value) { return G("cloudpickle").attr("dumps")(value); }
+nb::object loads(nb::handle blob) {
+    return G("cloudpickle").attr("loads")(blob);
+}
+nb::object dumps(nb::handle value) {
+    return G("cloudpickle").attr("dumps")(value);
+}
 
 nb::object non_module_outputs(nb::handle self) {
     nb::dict result;
@@ -98,8 +102,9 @@ void define_results(ClassDef &cls) {
            "non_module_outputs", [](nb::handle self) { return non_module_outputs(self); },
            [](nb::handle self, obj value) { set_non_module_outputs(self, value); },
            "The other outputs, deserialized anew on every read.")
-        .prop_ro("outputs", [](nb::handle self) { return outputs(self); },
-                 "Every output: the non-module ones and the modules.")
+        .prop_ro(
+            "outputs", [](nb::handle self) { return outputs(self); },
+            "Every output: the non-module ones and the modules.")
         .prop(
             "last_output", [](nb::handle self) { return last_output(self); },
             [](nb::handle self, obj value) { set_last_output(self, value); },

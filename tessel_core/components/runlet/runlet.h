@@ -43,19 +43,18 @@ nb::object result_holder(nb::handle self);
 
 // Steps shared by execute and execute_async: status RUNNING, inputs and
 // imports recorded, inputs serialized; returns the request.
-nb::object prepare_run(nb::handle self, nb::handle module_statements,
-                       nb::handle non_module_inputs, nb::handle parameters,
-                       nb::handle send_to_front);
+nb::object prepare_run(nb::handle self, nb::handle module_statements, nb::handle non_module_inputs,
+                       nb::handle parameters, nb::handle send_to_front);
 // The remote executor for this component's remote configuration.
 nb::object remote_executor(nb::handle self);
 // Apply an executor's response; `lines_before_status` is the order of the
 // asynchronous callback. Returns the last output (None after a failure).
 nb::object apply_response(nb::handle self, nb::handle response, bool lines_before_status);
 
-void define_state(ClassDef &cls);       // core.cpp
-void define_results(ClassDef &cls);     // results.cpp
-void define_execution(ClassDef &cls);   // execute.cpp
-void define_async(ClassDef &cls);       // async.cpp
+void define_state(ClassDef &cls);         // core.cpp
+void define_results(ClassDef &cls);       // results.cpp
+void define_execution(ClassDef &cls);     // execute.cpp
+void define_async(ClassDef &cls);         // async.cpp
 void define_cache_control(ClassDef &cls); // cache.cpp
 
 } // namespace runlet

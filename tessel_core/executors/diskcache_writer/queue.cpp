@@ -105,8 +105,7 @@ NB_MODULE(queue, m) {
     m.attr("Empty") = pyclass::import("queue").attr("Empty");
     m.attr("os") = pyclass::import("os");
     m.attr("ForkingPickler") = pyclass::import("multiprocessing.reduction").attr("ForkingPickler");
-    m.attr("ThreadPoolExecutor") =
-        pyclass::import("concurrent.futures").attr("ThreadPoolExecutor");
+    m.attr("ThreadPoolExecutor") = pyclass::import("concurrent.futures").attr("ThreadPoolExecutor");
     ClassDef(m, "TesselDiskcacheWriterQueue", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
              "Channels 'todo', 'cancel' and 'done' between the writer handle and its worker.")
         .def("__init__",
@@ -114,15 +113,17 @@ NB_MODULE(queue, m) {
                  self.attr(S("_channels")) = nb::none();
                  self.attr(S("_sender")) = nb::none();
              })
-        .def("open", [](nb::handle self) { open_queue(self); }, "Create the channels.")
-        .def("close", [](nb::handle self) { close_queue(self); }, "Close the channels.")
         .def(
-            "put",
-            [](nb::handle self, obj queue_type, obj item) { put(self, queue_type, item); },
+            "open", [](nb::handle self) { open_queue(self); }, "Create the channels.")
+        .def(
+            "close", [](nb::handle self) { close_queue(self); }, "Close the channels.")
+        .def(
+            "put", [](nb::handle self, obj queue_type, obj item) { put(self, queue_type, item); },
             "queue_type"_a, "obj"_a,
             "Send obj on a channel: pickled here and now, transferred in the background.")
-        .def("flush", [](nb::handle self, obj timeout) { flush(self, timeout); },
-             "timeout"_a = nb::none(), "Wait until everything put has gone into the pipes.")
+        .def(
+            "flush", [](nb::handle self, obj timeout) { flush(self, timeout); },
+            "timeout"_a = nb::none(), "Wait until everything put has gone into the pipes.")
         .def("__getstate__",
              [](nb::handle self) {
                  nb::dict state;

@@ -49,8 +49,8 @@ nb::object run_task(nb::handle task) {
         if (!e.matches(PyExc_Exception))
             throw;
         nb::handle exc = e.value();
-        nb::object msg = nb::str("{}: {}").attr("format")(pyclass::type_of(exc).attr("__name__"),
-                                                           nb::str(exc));
+        nb::object msg =
+            nb::str("{}: {}").attr("format")(pyclass::type_of(exc).attr("__name__"), nb::str(exc));
         return done(task, false, false, msg);
     }
 }
@@ -124,8 +124,9 @@ NB_MODULE(tasks, m) {
     nb::module_ models = pyclass::import("tessel_core.misc.models");
     m.attr("TesselDiskCacheDoneModel") = models.attr("TesselDiskCacheDoneModel");
     m.def(
-        "write_diskcache", [](pyclass::obj queue, pyclass::obj conn) { write_diskcache(queue, conn); },
-        "queue"_a, "ipykernel_connection"_a = nb::none(),
+        "write_diskcache",
+        [](pyclass::obj queue, pyclass::obj conn) { write_diskcache(queue, conn); }, "queue"_a,
+        "ipykernel_connection"_a = nb::none(),
         "Worker of the disk-cache writer: write the tasks of queue until it closes.");
     pyclass::register_function_pickling(m.attr("write_diskcache"));
 }

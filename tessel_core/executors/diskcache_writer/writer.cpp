@@ -4,7 +4,9 @@
 
 namespace {
 
-[[noreturn]] void not_alive() { pyclass::raise(PyExc_RuntimeError, "TesselDiskcacheWriter is not alive."); }
+[[noreturn]] void not_alive() {
+    pyclass::raise(PyExc_RuntimeError, "TesselDiskcacheWriter is not alive.");
+}
 
 void open_writer(nb::handle self, nb::handle daemon) {
     G("_open_writers").attr("add")(self);
@@ -112,7 +114,8 @@ NB_MODULE(writer, m) {
     globals.init(m);
     // Spawned, not forked: forking a kernel process with live threads can
     // leave the child holding locks that no thread will ever release.
-    m.attr("Process") = pyclass::import("multiprocessing").attr("get_context")("spawn").attr("Process");
+    m.attr("Process") =
+        pyclass::import("multiprocessing").attr("get_context")("spawn").attr("Process");
     nb::module_ typing = pyclass::import("typing");
     m.attr("List") = typing.attr("List");
     m.attr("Optional") = typing.attr("Optional");
@@ -121,15 +124,16 @@ NB_MODULE(writer, m) {
          {"TesselDiskCacheCancelModel", "TesselDiskCacheDoneModel", "TesselDiskCacheTodoModel"})
         m.attr(name) = models.attr(name);
     m.attr("TesselDiskcacheWriterQueue") =
-        pyclass::import("tessel_core.executors.diskcache_writer.queue").attr("TesselDiskcacheWriterQueue");
+        pyclass::import("tessel_core.executors.diskcache_writer.queue")
+            .attr("TesselDiskcacheWriterQueue");
     m.attr("write_diskcache") =
         pyclass::import("tessel_core.executors.diskcache_writer.tasks").attr("write_diskcache");
     m.attr("_open_writers") = pyclass::import("weakref").attr("WeakSet")();
     m.attr("FuturesTimeout") = pyclass::import("concurrent.futures").attr("TimeoutError");
     // Registered after the queue module imported concurrent.futures, so it
     // runs before that package joins its threads (later hooks run first).
-    nb::object hook = nb::cpp_function([]() { close_dead_writers(); },
-                                       nb::name("_close_dead_writers"));
+    nb::object hook =
+        nb::cpp_function([]() { close_dead_writers(); }, nb::name("_close_dead_writers"));
     m.attr("_close_dead_writers") = hook;
     pyclass::import("threading").attr("_register_atexit")(hook);
     ClassDef(m, "TesselDiskcacheWriter", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
@@ -153,26 +157,34 @@ NB_MODULE(writer, m) {
                      // a finalizer has nobody to report to
                  }
              })
-        .prop_ro("id", [](nb::handle self) { return self.attr(S("_id")); }, "Writer identifier.")
-        .def("open", [](nb::handle self, obj daemon) { open_writer(self, daemon); },
-             "daemon"_a = true, "Create the queue and the (not yet started) worker process.")
-        .def("close", [](nb::handle self) { close_writer(self); },
-             "Stop the worker and drop the queue; the writer can be opened again.")
-        .def("start",
-             [](nb::handle self) {
-                 if (!pyclass::truthy(self.attr(S("_queue"))) ||
-                     !pyclass::truthy(self.attr(S("_process"))))
-                     pyclass::raise(PyExc_RuntimeError, "TesselDiskcacheWriter is not open.");
-                 self.attr(S("_process")).attr("start")();
-             },
-             "Start the worker process.")
-        .def("is_alive", [](nb::handle self) { return is_alive(self); },
-             "Whether the worker process runs.")
-        .def("get_messages", [](nb::handle self) { return get_messages(self); },
-             "The done records that have arrived, in order.")
-        .def("put_task", [](nb::handle self, obj task) { return put(self, "todo", task); },
-             "task"_a, "Queue a write task; False when it could not be sent.")
-        .def("cancel_task", [](nb::handle self, obj task) { return put(self, "cancel", task); },
-             "task"_a, "Cancel a task not yet written; False when it could not be sent.")
+        .prop_ro(
+            "id", [](nb::handle self) { return self.attr(S("_id")); }, "Writer identifier.")
+        .def(
+            "open", [](nb::handle self, obj daemon) { open_writer(self, daemon); },
+            "daemon"_a = true, "Create the queue and the (not yet started) worker process.")
+        .def(
+            "close", [](nb::handle self) { close_writer(self); },
+            "Stop the worker and drop the queue; the writer can be opened again.")
+        .def(
+            "start",
+            [](nb::handle self) {
+                if (!pyclass::truthy(self.attr(S("_queue"))) ||
+                    !pyclass::truthy(self.attr(S("_process"))))
+                    pyclass::raise(PyExc_RuntimeError, "TesselDiskcacheWriter is not open.");
+                self.attr(S("_process")).attr("start")();
+            },
+            "Start the worker process.")
+        .def(
+            "is_alive", [](nb::handle self) { return is_alive(self); },
+            "Whether the worker process runs.")
+        .def(
+            "get_messages", [](nb::handle self) { return get_messages(self); },
+            "The done records that have arrived, in order.")
+        .def(
+            "put_task", [](nb::handle self, obj task) { return put(self, "todo", task); }, "task"_a,
+            "Queue a write task; False when it could not be sent.")
+        .def(
+            "cancel_task", [](nb::handle self, obj task) { return put(self, "cancel", task); },
+            "task"_a, "Cancel a task not yet written; False when it could not be sent.")
         .finish();
 }

@@ -140,8 +140,9 @@ nb::dict importances(nb::handle study, size_t i) {
         [i](nb::handle trial) { return nb::object(trial.attr("values")[nb::int_(i)]); },
         nb::name("objective_value"));
     try {
-        nb::object result = G("optuna").attr("importance").attr("get_param_importances")(
-            study, "target"_a = target);
+        nb::object result = G("optuna")
+                                .attr("importance")
+                                .attr("get_param_importances")(study, "target"_a = target);
         return nb::borrow<nb::dict>(pyclass::builtin(PyDict_Type)(result));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
@@ -165,8 +166,9 @@ void optimize(nb::handle self, nb::handle target_func, nb::handle n_trials, nb::
     size_t objectives = nb::len(nb::object(self.attr(S("_directions"))));
     nb::object figure = nb::none();
     if (objectives == 2 || objectives == 3)
-        figure = G("optuna").attr("visualization").attr("plot_pareto_front")(
-                                 "study"_a = study, "target_names"_a = names)
+        figure = G("optuna")
+                     .attr("visualization")
+                     .attr("plot_pareto_front")("study"_a = study, "target_names"_a = names)
                      .attr("to_dict")();
     nb::list importance;
     for (size_t i = 0; i < objectives; ++i)
@@ -189,13 +191,14 @@ void define_optimizer(nb::module_ m) {
                obj callback) { init(self, method, directions, parameters, rounds, callback); },
             "opt_method"_a, "directions"_a, "parameters"_a = nb::none(),
             "haltwatch_rounds"_a = nb::none(), "pipeline_callback"_a = nb::none())
-        .def("create_study",
-             [](nb::handle self) {
-                 self.attr(S("_study")) = G("optuna").attr("create_study")(
-                     "sampler"_a = self.attr(S("_sampler")),
-                     "directions"_a = self.attr(S("_directions")));
-             },
-             "Start a new study (its trials replace the old ones).")
+        .def(
+            "create_study",
+            [](nb::handle self) {
+                self.attr(S("_study")) =
+                    G("optuna").attr("create_study")("sampler"_a = self.attr(S("_sampler")),
+                                                     "directions"_a = self.attr(S("_directions")));
+            },
+            "Start a new study (its trials replace the old ones).")
         .def(
             "optimize",
             [](nb::handle self, obj target, obj n_trials, obj names) {
@@ -203,18 +206,21 @@ void define_optimizer(nb::module_ m) {
             },
             "target_func"_a, "n_trials"_a, "target_names"_a,
             "Run n_trials trials of target_func and store the results.")
-        .prop_ro("best_params",
-                 [](nb::handle self) { return self.attr(S("_best_params")).attr("copy")(); },
-                 "Parameters of each best trial.")
-        .prop_ro("best_values",
-                 [](nb::handle self) { return self.attr(S("_best_values")).attr("copy")(); },
-                 "Objective values of each best trial.")
-        .prop_ro("best_trials",
-                 [](nb::handle self) { return self.attr(S("_best_trials")).attr("copy")(); },
-                 "Best trials by number: their parameters and values.")
-        .prop_ro("optimization_log",
-                 [](nb::handle self) { return self.attr(S("_optimization_log")); },
-                 "Parameters and values of every trial, in order.")
+        .prop_ro(
+            "best_params",
+            [](nb::handle self) { return self.attr(S("_best_params")).attr("copy")(); },
+            "Parameters of each best trial.")
+        .prop_ro(
+            "best_values",
+            [](nb::handle self) { return self.attr(S("_best_values")).attr("copy")(); },
+            "Objective values of each best trial.")
+        .prop_ro(
+            "best_trials",
+            [](nb::handle self) { return self.attr(S("_best_trials")).attr("copy")(); },
+            "Best trials by number: their parameters and values.")
+        .prop_ro(
+            "optimization_log", [](nb::handle self) { return self.attr(S("_optimization_log")); },
+            "Parameters and values of every trial, in order.")
         .finish();
 }
 
@@ -237,7 +243,8 @@ NB_MODULE(optimizer, m) {
     m.attr("TesselPipelineCallbackStatus") = misc.attr("TesselPipelineCallbackStatus");
     m.attr("TesselPipelineCallbackDataModel") =
         pyclass::import("tessel_core.misc.models").attr("TesselPipelineCallbackDataModel");
-    m.def("get_search_space", [](obj parameters) { return get_search_space(parameters); },
-          "parameters"_a, "Candidate values of each grid-search parameter.");
+    m.def(
+        "get_search_space", [](obj parameters) { return get_search_space(parameters); },
+        "parameters"_a, "Candidate values of each grid-search parameter.");
     define_optimizer(m);
 }

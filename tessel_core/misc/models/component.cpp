@@ -37,8 +37,7 @@ nb::object remote_config_model(nb::module_ m, const Types &t) {
         .finish();
 }
 
-nb::object metadata_model(nb::module_ m, const Types &t, nb::handle comment,
-                          nb::handle remote) {
+nb::object metadata_model(nb::module_ m, const Types &t, nb::handle comment, nb::handle remote) {
     return ClassDef(m, "TesselComponentMetadataModel", nb::make_tuple(t.base),
                     "Model definition for metadata of TesselRunlet.")
         .field("componentType", t.str_t, nb::str("Runlet"))

@@ -5,9 +5,9 @@
 // touched), seeded with the module statements, the deserialized inputs and the
 // parameters. Its output is captured; the names it binds become its outputs:
 // modules as statements that import them again, everything else cloudpickled.
-#include "tessel_core/_native/module.h"
 #include "tessel_core/_native/error_record.h"
 #include "tessel_core/_native/fast_model.h"
+#include "tessel_core/_native/module.h"
 
 #include <optional>
 
@@ -18,7 +18,9 @@ const char *kTraceTitle = "Traceback (most recent call last)";
 
 // ---- responses ----------------------------------------------------------------
 
-nb::object http(const char *member) { return G("HTTPStatus").attr(member); }
+nb::object http(const char *member) {
+    return G("HTTPStatus").attr(member);
+}
 
 nb::object cache_record(nb::handle statements, nb::handle outputs, nb::handle last,
                         nb::handle captured, nb::handle exc_lines, nb::handle summary) {
@@ -39,8 +41,9 @@ nb::object response(nb::handle status, nb::handle result, nb::handle message) {
 // line. A SyntaxError raised by the compiler has no header: keep its first
 // line, which names the file and line.
 nb::object traceback_body(nb::handle exc) {
-    nb::list lines = nb::borrow<nb::list>(G("traceback").attr("format_exception")(
-        pyclass::type_of(exc), exc, exc.attr("__traceback__")));
+    nb::list lines = nb::borrow<nb::list>(
+        G("traceback")
+            .attr("format_exception")(pyclass::type_of(exc), exc, exc.attr("__traceback__")));
     size_t n = nb::len(lines), first = 0;
     if (n && nb::cast<std::string>(lines[0]).rfind("Traceback", 0) == 0)
         first = 1;
@@ -153,8 +156,7 @@ nb::object run_code(nb::handle self, nb::handle code, nb::dict ns) {
     nb::object ast = G("ast"), builtins = pyclass::import("builtins");
     // compile() straight to an AST: ast.parse would add its own frame to the
     // traceback of a SyntaxError.
-    nb::object tree =
-        builtins.attr("compile")(source, filename, "exec", ast.attr("PyCF_ONLY_AST"));
+    nb::object tree = builtins.attr("compile")(source, filename, "exec", ast.attr("PyCF_ONLY_AST"));
     nb::list body = nb::borrow<nb::list>(tree.attr("body"));
     nb::object last_expr = nb::none();
     size_t n = nb::len(body);
@@ -224,10 +226,10 @@ RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_fron
     RunResult r;
     nb::dict metadata;
     metadata["component_id"] = self.attr(S("_id"));
-    nb::object manager = G("TesselCaptureManager")("ipython_shell"_a = self.attr(S("_ipython_shell")),
-                                                   "metadata"_a = metadata);
+    nb::object manager = G("TesselCaptureManager")(
+        "ipython_shell"_a = self.attr(S("_ipython_shell")), "metadata"_a = metadata);
     nb::object context = G("tessel_capture_output")("send_to_front"_a = send_to_front,
-                                                     "capture_manager"_a = manager);
+                                                    "capture_manager"_a = manager);
     nb::object captured = context.attr("__enter__")();
     try {
         r.value = run_code(self, code, ns);
@@ -291,8 +293,7 @@ Outputs collect_outputs(nb::dict before, nb::dict ns) {
     for (auto kv : pyclass::list_copy(ns.attr("items")())) {
         nb::tuple item = nb::borrow<nb::tuple>(kv);
         nb::handle key = item[0], value = item[1];
-        if (!PyUnicode_Check(key.ptr()) ||
-            pyclass::truthy(key.attr("startswith")("_")))
+        if (!PyUnicode_Check(key.ptr()) || pyclass::truthy(key.attr("startswith")("_")))
             continue;
         PyObject *prev = PyDict_GetItemWithError(before.ptr(), key.ptr());
         if (prev == value.ptr())
@@ -303,10 +304,9 @@ Outputs collect_outputs(nb::dict before, nb::dict ns) {
 }
 
 nb::object summary_of(const Outputs &o) {
-    return G("TesselComponentOutputsSummaryModel")("objects"_a = o.objects,
-                                                   "functions"_a = o.functions,
-                                                   "classes"_a = o.classes,
-                                                   "modules"_a = o.modules);
+    return G("TesselComponentOutputsSummaryModel")(
+        "objects"_a = o.objects, "functions"_a = o.functions, "classes"_a = o.classes,
+        "modules"_a = o.modules);
 }
 
 // ---- execute -------------------------------------------------------------------
@@ -324,9 +324,9 @@ nb::object execute(nb::handle self, nb::handle request) {
                         ? run_without_shell(self, code, ns)
                         : run_in_shell(self, code, request.attr("send_to_front"), ns);
     if (run.failure) {
-        nb::object msg = nb::str("Component '{}' failed: {}: {}")
-                             .attr("format")(self.attr(S("_name")), run.failure->name,
-                                             run.failure->text);
+        nb::object msg =
+            nb::str("Component '{}' failed: {}: {}")
+                .attr("format")(self.attr(S("_name")), run.failure->name, run.failure->text);
         return failure_response(http("INTERNAL_SERVER_ERROR"), *run.failure, run.records, msg);
     }
     Outputs o = collect_outputs(before, ns);
@@ -336,10 +336,10 @@ nb::object execute(nb::handle self, nb::handle request) {
     nb::object status = http("OK"), message = nb::str("");
     if (nb::len(o.problems)) {
         status = http("PARTIAL_CONTENT");
-        message = nb::str("Some results of component '{}' could not be serialized and were "
-                          "left out: {}")
-                      .attr("format")(self.attr(S("_name")),
-                                      nb::str("; ").attr("join")(o.problems));
+        message =
+            nb::str("Some results of component '{}' could not be serialized and were "
+                    "left out: {}")
+                .attr("format")(self.attr(S("_name")), nb::str("; ").attr("join")(o.problems));
     }
     nb::object result =
         cache_record(o.statements, o.serialized, last, run.records, nb::none(), summary_of(o));
@@ -374,8 +374,8 @@ void define_stream_recorder(nb::module_ m) {
                 self.attr(S("_publisher")) = publisher;
             },
             "name"_a, "records"_a, "publisher"_a = nb::none())
-        .def("write", [](nb::handle self, obj text) { return record_stream(self, text); },
-             "text"_a)
+        .def(
+            "write", [](nb::handle self, obj text) { return record_stream(self, text); }, "text"_a)
         .def("flush", [](nb::handle) {})
         .def("isatty", [](nb::handle) { return false; })
         .def("writable", [](nb::handle) { return true; })
@@ -396,19 +396,19 @@ void define_executor(nb::module_ m) {
                     self.attr(S("_ipython_shell")) = shell;
                     self.attr(S("_display_sub_port")) = port;
                 },
-                "identifier"_a = nb::none(), "name"_a = nb::none(),
-                "ipython_shell"_a = nb::none(), "display_sub_port"_a = nb::none())
-            .def("execute", [](nb::handle self, obj request) { return execute(self, request); },
-                 "request"_a, "Run the request's code; return a TesselExecutionResponseModel.")
+                "identifier"_a = nb::none(), "name"_a = nb::none(), "ipython_shell"_a = nb::none(),
+                "display_sub_port"_a = nb::none())
             .def(
-                "__getstate__",
-                [](nb::handle self) {
-                    // A shell belongs to its process: a copy sent to a worker runs without one.
-                    nb::dict state = nb::borrow<nb::dict>(
-                        pyclass::check(PyDict_Copy(self.attr("__dict__").ptr())));
-                    state["_ipython_shell"] = nb::none();
-                    return state;
-                })
+                "execute", [](nb::handle self, obj request) { return execute(self, request); },
+                "request"_a, "Run the request's code; return a TesselExecutionResponseModel.")
+            .def("__getstate__",
+                 [](nb::handle self) {
+                     // A shell belongs to its process: a copy sent to a worker runs without one.
+                     nb::dict state = nb::borrow<nb::dict>(
+                         pyclass::check(PyDict_Copy(self.attr("__dict__").ptr())));
+                     state["_ipython_shell"] = nb::none();
+                     return state;
+                 })
             .finish();
     pyclass::register_bound_method_pickling(cls.attr("__dict__")["execute"]);
 }
@@ -428,9 +428,9 @@ NB_MODULE(executor, m) {
         pyclass::import("tessel_core.executors.component_executors.local_executor.functions")
             .attr("handle_obj_for_exceptions");
     nb::module_ models = pyclass::import("tessel_core.misc.models");
-    for (const char *name : {"TesselCacheModel", "TesselCapturedModel",
-                             "TesselComponentOutputsSummaryModel", "TesselExecutionRequestModel",
-                             "TesselExecutionResponseModel"})
+    for (const char *name :
+         {"TesselCacheModel", "TesselCapturedModel", "TesselComponentOutputsSummaryModel",
+          "TesselExecutionRequestModel", "TesselExecutionResponseModel"})
         m.attr(name) = models.attr(name);
     m.attr("os") = pyclass::import("os");
     m.attr("TesselDisplayPublisher") =

@@ -10,14 +10,14 @@
 namespace {
 
 const char *kLocalRedis = "redis://localhost:6379";
-const double kPingTimeout = 10.0;        // seconds a ping waits for a worker
-const double kLostWorkerTimeout = 10.0;  // seconds without a sign of the worker
-const double kPollInterval = 1.0;        // seconds between checks on a run
+const double kPingTimeout = 10.0;       // seconds a ping waits for a worker
+const double kLostWorkerTimeout = 10.0; // seconds without a sign of the worker
+const double kPollInterval = 1.0;       // seconds between checks on a run
 
 void configure(nb::handle self) {
-    nb::object app = G("Celery")("main"_a = nb::str(G("APP_NAME")) + nb::str("-remote-executor"),
-                                 "backend"_a = self.attr(S("_backend")),
-                                 "broker"_a = self.attr(S("_broker")));
+    nb::object app =
+        G("Celery")("main"_a = nb::str(G("APP_NAME")) + nb::str("-remote-executor"),
+                    "backend"_a = self.attr(S("_backend")), "broker"_a = self.attr(S("_broker")));
     nb::object conf = app.attr("conf");
     conf.attr("enable_utc") = true;
     conf.attr("result_serializer") = "pickle";
@@ -119,8 +119,8 @@ nb::object unreachable(nb::handle self) {
 }
 
 nb::object ping(nb::handle self, nb::handle timeout_arg) {
-    nb::object timeout = timeout_arg.is_none() ? self.attr(S("_ping_timeout"))
-                                               : nb::borrow(timeout_arg);
+    nb::object timeout =
+        timeout_arg.is_none() ? self.attr(S("_ping_timeout")) : nb::borrow(timeout_arg);
     nb::object why = unreachable(self);
     if (!why.is_none())
         return nb::make_tuple(false, why);
@@ -130,9 +130,10 @@ nb::object ping(nb::handle self, nb::handle timeout_arg) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
-        return nb::make_tuple(false, nb::str("cannot send a ping (broker {}, result backend {}): {}")
-                                         .attr("format")(self.attr(S("_broker")),
-                                                         self.attr(S("_backend")), describe(e)));
+        return nb::make_tuple(
+            false,
+            nb::str("cannot send a ping (broker {}, result backend {}): {}")
+                .attr("format")(self.attr(S("_broker")), self.attr(S("_backend")), describe(e)));
     }
     try {
         return result.attr("get")("timeout"_a = timeout);
@@ -161,8 +162,10 @@ bool worker_alive(nb::handle self, nb::handle result) {
             destination = hosts;
         }
     }
-    nb::object replies = self.attr(S("_celery_app")).attr("control").attr("ping")(
-        "destination"_a = destination, "timeout"_a = kPollInterval, "limit"_a = 1);
+    nb::object replies = self.attr(S("_celery_app"))
+                             .attr("control")
+                             .attr("ping")("destination"_a = destination,
+                                           "timeout"_a = kPollInterval, "limit"_a = 1);
     return pyclass::truthy(replies);
 }
 
@@ -215,8 +218,8 @@ int run_executor(nb::handle self, nb::handle loglevel) {
     }
 }
 
-const char *kStateKeys[] = {"_id", "_name", "_backend", "_broker", "_ping_timeout",
-                            "_lost_worker_timeout"};
+const char *kStateKeys[] = {"_id",     "_name",         "_backend",
+                            "_broker", "_ping_timeout", "_lost_worker_timeout"};
 
 void define_executor(nb::module_ m) {
     nb::object cls =
@@ -232,16 +235,20 @@ void define_executor(nb::module_ m) {
                 },
                 "identifier"_a, "name"_a, "backend"_a = kLocalRedis, "broker"_a = kLocalRedis,
                 "ping_timeout"_a = kPingTimeout, "lost_worker_timeout"_a = kLostWorkerTimeout)
-            .def("ping", [](nb::handle self, obj timeout) { return ping(self, timeout); },
-                 "timeout"_a = nb::none(),
-                 "Ask a worker to answer: (True, text), or (False, why) within the timeout.")
-            .def("execute", [](nb::handle self, obj request) { return execute(self, request); },
-                 "request"_a, "Run the request on a worker and return its response.")
-            .def("run_executor",
-                 [](nb::handle self, obj loglevel) { return run_executor(self, loglevel); },
-                 "loglevel"_a = "INFO", "Run a worker in this process; 0 when it ends, 1 on error.")
-            .def("close", [](nb::handle self) { self.attr(S("_celery_app")).attr("close")(); },
-                 "Release the application's connections.")
+            .def(
+                "ping", [](nb::handle self, obj timeout) { return ping(self, timeout); },
+                "timeout"_a = nb::none(),
+                "Ask a worker to answer: (True, text), or (False, why) within the timeout.")
+            .def(
+                "execute", [](nb::handle self, obj request) { return execute(self, request); },
+                "request"_a, "Run the request on a worker and return its response.")
+            .def(
+                "run_executor",
+                [](nb::handle self, obj loglevel) { return run_executor(self, loglevel); },
+                "loglevel"_a = "INFO", "Run a worker in this process; 0 when it ends, 1 on error.")
+            .def(
+                "close", [](nb::handle self) { self.attr(S("_celery_app")).attr("close")(); },
+                "Release the application's connections.")
             .def("__getstate__",
                  [](nb::handle self) {
                      // The application is rebuilt on the other side: it holds

@@ -12,9 +12,9 @@ nb::tuple pong() {
 }
 
 nb::object execute_request(nb::handle identifier, nb::handle name, nb::handle request) {
-    nb::object executor = G("TesselComponentExecutor")(
-        "identifier"_a = identifier, "name"_a = name, "ipython_shell"_a = nb::none(),
-        "display_sub_port"_a = nb::none());
+    nb::object executor = G("TesselComponentExecutor")("identifier"_a = identifier, "name"_a = name,
+                                                       "ipython_shell"_a = nb::none(),
+                                                       "display_sub_port"_a = nb::none());
     return executor.attr("execute")("request"_a = request);
 }
 

@@ -8,9 +8,12 @@ namespace {
 const char *kLocalRedis = "redis://localhost:6379";
 
 nb::object parser() {
-    nb::object p = G("argparse").attr("ArgumentParser")(
-        "prog"_a = "python -m tessel_core.executors.component_executors.remote_executor",
-        "description"_a = "Run a worker that executes components sent to it through Celery.");
+    nb::object p =
+        G("argparse")
+            .attr("ArgumentParser")(
+                "prog"_a = "python -m tessel_core.executors.component_executors.remote_executor",
+                "description"_a =
+                    "Run a worker that executes components sent to it through Celery.");
     p.attr("add_argument")("--broker", "default"_a = kLocalRedis,
                            "help"_a = "broker URL (default: %(default)s)");
     p.attr("add_argument")("--backend", "default"_a = kLocalRedis,
@@ -42,6 +45,7 @@ NB_MODULE(worker, m) {
     m.attr("TesselRemoteComponentExecutor") =
         pyclass::import("tessel_core.executors.component_executors.remote_executor.executor")
             .attr("TesselRemoteComponentExecutor");
-    m.def("main", [](pyclass::obj argv) { return main_(argv); }, "argv"_a = nb::none(),
-          "Parse the command line and run a worker until it stops; the exit status.");
+    m.def(
+        "main", [](pyclass::obj argv) { return main_(argv); }, "argv"_a = nb::none(),
+        "Parse the command line and run a worker until it stops; the exit status.");
 }

@@ -11,6 +11,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 from tessel_core.executors import TesselRemoteComponentExecutor
@@ -25,19 +26,25 @@ def free_port():
 
 def main(rounds=100):
     port = free_port()
-    redis = subprocess.Popen([shutil.which("redis-server"), "--port", str(port), "--save", "",
-                              "--appendonly", "no"], stdout=subprocess.DEVNULL)
+    redis = subprocess.Popen([shutil.which("redis-server"), "--port", str(port), "--bind",
+                              "127.0.0.1", "--save", "", "--appendonly", "no"],
+                             stdout=subprocess.DEVNULL)
     url = f"redis://127.0.0.1:{port}"
     time.sleep(0.5)
     worker = subprocess.Popen(
         [sys.executable, "-m", "tessel_core.executors.component_executors.remote_executor",
          "--broker", url + "/0", "--backend", url + "/1", "--concurrency", "1",
-         "--loglevel", "WARNING"], start_new_session=True, stderr=subprocess.DEVNULL)
+         "--loglevel", "WARNING"], start_new_session=True, stderr=subprocess.DEVNULL,
+        # `python -m` puts the working directory first on sys.path: run outside
+        # the repository, whose source tree has no built modules.
+        cwd=tempfile.gettempdir())
     try:
         ex = TesselRemoteComponentExecutor(identifier="b", name="bench", backend=url + "/1",
                                            broker=url + "/0", ping_timeout=2)
+        deadline = time.time() + 60
         while not ex.ping()[0]:
-            pass
+            if worker.poll() is not None or time.time() > deadline:
+                sys.exit("the benchmark worker did not start")
         request = TesselExecutionRequestModel(cell_code="x = 1\nx")
         noop = ex._remote_ping_task
 

@@ -10,7 +10,11 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cstdarg>
+#include <string>
+#include <utility>
+#include <vector>
 #include <memory>
 #include <type_traits>
 
@@ -89,6 +93,80 @@ inline bool equal(nb::handle a, nb::handle b) {
     if (r < 0)
         throw error();
     return r == 1;
+}
+
+// ---- checked views of a caller's objects ------------------------------------
+// A caller may pass anything where a dict, a list or a pair is expected; these
+// turn a wrong shape into a TypeError or ValueError instead of a crash.
+
+template <typename T> struct type_name;
+template <> struct type_name<nb::tuple> {
+    static constexpr const char *value = "tuple";
+};
+template <> struct type_name<nb::list> {
+    static constexpr const char *value = "list";
+};
+template <> struct type_name<nb::dict> {
+    static constexpr const char *value = "dict";
+};
+
+// `o` as a T (exact type or subclass), or TypeError naming `what`.
+template <typename T> T expect(nb::handle o, const char *what) {
+    if (!nb::isinstance<T>(o))
+        raise_fmt(PyExc_TypeError, "%.200s must be a %s, not %.200s", what, type_name<T>::value,
+                  Py_TYPE(o.ptr())->tp_name);
+    return nb::borrow<T>(o);
+}
+
+// `k, v = item` as Python unpacks it: any iterable of exactly two items.
+inline std::pair<nb::object, nb::object> unpack_pair(nb::handle item, const char *what) {
+    PyObject *seq = PySequence_Fast(item.ptr(), "");
+    if (!seq) {
+        PyErr_Clear();
+        raise_fmt(PyExc_TypeError, "%.200s: cannot unpack non-iterable %.200s object into a pair",
+                  what, Py_TYPE(item.ptr())->tp_name);
+    }
+    nb::object owner = nb::steal(seq);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    if (n != 2)
+        raise_fmt(PyExc_ValueError, "%.200s: expected pairs of (key, value), got %zd item(s)", what,
+                  n);
+    PyObject **items = PySequence_Fast_ITEMS(seq);
+    return {nb::borrow(items[0]), nb::borrow(items[1])};
+}
+
+// The (key, value) pairs of `mapping.items()`, checked, taken before any is used.
+inline std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle mapping,
+                                                               const char *what) {
+    nb::object items = nb::getattr(mapping, "items", nb::none());
+    if (items.is_none())
+        raise_fmt(PyExc_TypeError, "%.200s must be a mapping, not %.200s", what,
+                  Py_TYPE(mapping.ptr())->tp_name);
+    std::vector<std::pair<nb::object, nb::object>> pairs;
+    for (nb::handle item : list_copy(items()))
+        pairs.push_back(unpack_pair(item, what));
+    return pairs;
+}
+
+// A str as UTF-8 bytes, embedded NULs and lone surrogates included (encoded
+// with "surrogatepass"); from_utf8 turns such bytes back into the same str.
+inline std::string utf8_of(nb::handle text) {
+    nb::object b = check(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+    return std::string(PyBytes_AS_STRING(b.ptr()), (size_t)PyBytes_GET_SIZE(b.ptr()));
+}
+inline nb::object from_utf8(const std::string &bytes, size_t n = std::string::npos) {
+    return check(PyUnicode_DecodeUTF8(bytes.data(), (Py_ssize_t)std::min(n, bytes.size()),
+                                      "surrogatepass"));
+}
+
+// str(o) that never raises: a value whose __str__ fails is shown as the
+// traceback module shows such an exception.
+inline nb::object safe_str(nb::handle o) {
+    PyObject *s = PyObject_Str(o.ptr());
+    if (s)
+        return nb::steal(s);
+    PyErr_Clear();
+    return nb::str("<exception str() failed>");
 }
 
 // A parameter annotated `str` accepts a str or None only:
@@ -190,12 +268,17 @@ inline nb::object with_signature(nb::handle fn, const char *params) {
 }
 
 // Stand-in for Python's __class__ cell, filled in by ClassDef::finish().
-// Borrowed pointer: the class owns every function that captures the cell.
+// A weak reference: the class owns every function that captures the cell, but
+// a function taken out of the class (`f = C.__init__; del C`) can outlive it.
 struct ClassCell {
-    PyObject *cls = nullptr;
+    PyObject *ref = nullptr; // weakref to the class, never released
+    void set(nb::handle cls) { ref = check(PyWeakref_NewRef(cls.ptr(), nullptr)).release().ptr(); }
     nb::handle get() const {
-        if (!cls)
+        if (!ref)
             raise(PyExc_RuntimeError, "class not finished yet");
+        PyObject *cls = PyWeakref_GetObject(ref);
+        if (cls == Py_None)
+            raise(PyExc_RuntimeError, "the class of this method no longer exists");
         return nb::handle(cls);
     }
 };
@@ -319,7 +402,7 @@ class ClassDef {
         for (auto kv : late_)
             if (PyObject_SetAttr(cls.ptr(), kv.first.ptr(), kv.second.ptr()) < 0)
                 throw error();
-        cell_->cls = cls.ptr();
+        cell_->set(cls);
         m_.attr(name_) = cls;
         return cls;
     }

@@ -80,7 +80,7 @@ NB_MODULE(formatting, m) {
             pyclass::require_str(code, "code");
             if (code.is_none())
                 return nb::str("");
-            return nb::str(format_code(nb::cast<std::string>(code)).c_str());
+            return pyclass::from_utf8(format_code(pyclass::utf8_of(code)));
         },
         "code"_a, "Return the cell's code with normalised line endings and indentation.");
 }

@@ -14,16 +14,37 @@ const int kPollMs = 100; // how often the receive loop looks at the stop flag
 
 // ---- subscriber ------------------------------------------------------------
 
+// Close the socket and terminate the context; safe to call more than once.
+void release_subscriber(nb::handle self) {
+    nb::object socket = nb::getattr(self, "_display_sub_socket", nb::none());
+    if (!socket.is_none())
+        socket.attr("close")("linger"_a = 0);
+    nb::object ctx = nb::getattr(self, "_context", nb::none());
+    if (!ctx.is_none())
+        ctx.attr("term")();
+    self.attr(S("_context")) = nb::none();
+}
+
 void init_subscriber(nb::handle cls, nb::handle self, nb::handle shell) {
     pyclass::super_(cls, self).attr("__init__")();
     self.attr(S("_ipython_shell")) = shell;
     self.attr(S("_stop_event")) = G("threading").attr("Event")();
     nb::object zmq = G("zmq");
+    // A context of its own, terminated when the subscriber ends (a shared
+    // one would keep its I/O threads for the life of the kernel).
     nb::object ctx = zmq.attr("Context")();
-    nb::object socket = ctx.attr("socket")(zmq.attr("SUB"));
-    self.attr(S("_display_sub_socket")) = socket;
-    self.attr(S("_display_sub_port")) = socket.attr("bind_to_random_port")("tcp://127.0.0.1");
-    socket.attr("setsockopt_string")(zmq.attr("SUBSCRIBE"), "");
+    self.attr(S("_context")) = ctx;
+    try {
+        nb::object socket = ctx.attr("socket")(zmq.attr("SUB"));
+        self.attr(S("_display_sub_socket")) = socket;
+        // No high-water mark: under load ZeroMQ would drop printed lines.
+        socket.attr("setsockopt")(zmq.attr("RCVHWM"), 0);
+        self.attr(S("_display_sub_port")) = socket.attr("bind_to_random_port")("tcp://127.0.0.1");
+        socket.attr("setsockopt_string")(zmq.attr("SUBSCRIBE"), "");
+    } catch (...) {
+        release_subscriber(self);
+        throw;
+    }
 }
 
 // Re-publish one message. A message that is not a well-formed display call
@@ -62,6 +83,8 @@ void stop_all_subscribers() {
 }
 
 void run_subscriber(nb::handle self) {
+    if (nb::getattr(self, "_context", nb::none()).is_none())
+        return; // released already: a thread object runs once
     G("_live_subscribers").attr("add")(self);
     self.attr(S("_stop_event")).attr("clear")();
     nb::object zmq = G("zmq");
@@ -83,10 +106,10 @@ void run_subscriber(nb::handle self) {
             }
         }
     } catch (...) {
-        socket.attr("close")("linger"_a = 0);
+        release_subscriber(self);
         throw;
     }
-    socket.attr("close")("linger"_a = 0);
+    release_subscriber(self);
 }
 
 void define_subscriber(nb::module_ m) {
@@ -123,17 +146,30 @@ const double kReadyTimeout = 2.0; // seconds to wait for the subscriber's subscr
 void init_publisher(nb::handle self, nb::handle port) {
     nb::object zmq = G("zmq");
     nb::object ctx = zmq.attr("Context")();
-    nb::object socket = ctx.attr("socket")(zmq.attr("XPUB"));
-    socket.attr("setsockopt")(zmq.attr("LINGER"), 2000);
     self.attr(S("_context")) = ctx;
-    self.attr(S("_socket")) = socket;
-    self.attr(S("port")) = port;
-    socket.attr("connect")(nb::str("tcp://127.0.0.1:{}").attr("format")(port));
-    nb::object ms = nb::int_((long)(kReadyTimeout * 1000));
-    bool ready = pyclass::truthy(socket.attr("poll")(ms, zmq.attr("POLLIN")));
-    if (ready)
-        socket.attr("recv")(); // the subscription itself
-    self.attr(S("ready")) = ready;
+    self.attr(S("_socket")) = nb::none();
+    try {
+        nb::object socket = ctx.attr("socket")(zmq.attr("XPUB"));
+        self.attr(S("_socket")) = socket;
+        socket.attr("setsockopt")(zmq.attr("LINGER"), 2000);
+        // No high-water mark: a fast writer must not lose lines.
+        socket.attr("setsockopt")(zmq.attr("SNDHWM"), 0);
+        self.attr(S("port")) = port;
+        socket.attr("connect")(nb::str("tcp://127.0.0.1:{}").attr("format")(port));
+        nb::object ms = nb::int_((long)(kReadyTimeout * 1000));
+        bool ready = pyclass::truthy(socket.attr("poll")(ms, zmq.attr("POLLIN")));
+        if (ready)
+            socket.attr("recv")(); // the subscription itself
+        self.attr(S("ready")) = ready;
+    } catch (...) {
+        // Close what was opened: a half-made publisher holds a context.
+        nb::object socket = self.attr(S("_socket"));
+        if (!socket.is_none())
+            socket.attr("close")("linger"_a = 0);
+        self.attr(S("_socket")) = nb::none();
+        ctx.attr("term")();
+        throw;
+    }
 }
 
 void send_display(nb::handle self, nb::handle payload) {

@@ -13,29 +13,58 @@ nb::object submit(nb::handle self, nb::handle pool, nb::handle executor, nb::han
                                     "error_callback"_a = self.attr("handle_error"));
 }
 
-nb::object execute_async(nb::handle self, nb::handle pool, nb::handle statements, nb::handle inputs,
-                         nb::handle parameters, nb::handle send_to_front, nb::handle port) {
+// A local executor started in a process pool notes its worker's pid in
+// `marker`, so that a worker that dies mid-run is noticed (see _poolwatch).
+nb::object pool_executor(nb::handle self, nb::handle port, nb::handle marker) {
+    nb::object executor =
+        G("TesselComponentExecutor")("identifier"_a = self.attr("id"), "name"_a = self.attr("name"),
+                                     "ipython_shell"_a = nb::none(), "display_sub_port"_a = port);
+    executor.attr(S("_run_marker")) = marker;
+    return executor;
+}
+
+nb::object start(nb::handle self, nb::handle pool, nb::handle statements, nb::handle inputs,
+                 nb::handle parameters, nb::handle send_to_front, nb::handle port) {
     nb::object request = prepare_run(self, statements, inputs, parameters, send_to_front);
     if (pyclass::truthy(self.attr("remote_config"))) {
         nb::object remote = remote_executor(self);
-        nb::tuple ping = nb::borrow<nb::tuple>(
-            pyclass::check(PySequence_Tuple(nb::object(remote.attr("ping")()).ptr())));
-        if (nb::len(ping) != 2)
-            pyclass::raise(PyExc_ValueError, "ping() must answer (flag, message)");
-        if (!pyclass::truthy(ping[0])) {
-            self.attr("status") = component_status("FAILED");
-            nb::object text =
-                nb::str("An error occurred creating TesselRemoteComponentExecutor: ") +
-                nb::str("{}").attr("format")(ping[1]);
-            PyErr_SetObject(PyExc_RuntimeError, text.ptr());
+        nb::object unreachable = ping_failure(remote);
+        if (!unreachable.is_none()) {
+            PyErr_SetObject(pyclass::type_of(unreachable).ptr(), unreachable.ptr());
             throw pyclass::error();
         }
         return submit(self, pool, remote, request);
     }
-    nb::object executor =
-        G("TesselComponentExecutor")("identifier"_a = self.attr("id"), "name"_a = self.attr("name"),
-                                     "ipython_shell"_a = nb::none(), "display_sub_port"_a = port);
-    return submit(self, pool, executor, request);
+    nb::object watch = G("_poolwatch");
+    nb::object marker = watch.attr("new_marker")(pool);
+    nb::object result = submit(self, pool, pool_executor(self, port, marker), request);
+    watch.attr("watch")(pool, result, marker, self);
+    return result;
+}
+
+// Every failure before the run is in the pool ends the component FAILED with
+// its record, through the same path as a failure of `execute`; the caller
+// still gets the exception.
+nb::object execute_async(nb::handle self, nb::handle pool, nb::handle statements, nb::handle inputs,
+                         nb::handle parameters, nb::handle send_to_front, nb::handle port) {
+    try {
+        return start(self, pool, statements, inputs, parameters, send_to_front, port);
+    } catch (nb::python_error &e) {
+        record_failure(self, e.value());
+        throw;
+    }
+}
+
+// The pool's success callback must never raise (that would end the pool's
+// result thread and hang every later run): a response that cannot be applied
+// fails the component instead.
+nb::object apply_async_result(nb::handle self, nb::handle response) {
+    try {
+        return apply_response(self, response, true);
+    } catch (nb::python_error &e) {
+        self.attr("handle_error")(nb::borrow(e.value())); // never raises
+        return nb::none();
+    }
 }
 
 } // namespace
@@ -54,7 +83,15 @@ void define_async(ClassDef &cls) {
            "the results.")
         .def(
             "_execute_async_result",
-            [](nb::handle self, obj response) { return apply_response(self, response, true); },
+            [](nb::handle self, obj response) -> nb::object {
+                try {
+                    return apply_async_result(self, response);
+                } catch (nb::python_error &e) {
+                    // a subclass's handle_error raised: nothing else to do
+                    e.discard_as_unraisable("the pool's result callback of a component");
+                    return nb::none();
+                }
+            },
             "response"_a, "Apply a run's response (the pool's success callback).");
 }
 

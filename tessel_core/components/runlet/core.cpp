@@ -211,6 +211,7 @@ void bind_imports(nb::module_ m) {
     m.attr("LoggingMixin") = pyclass::import("tessel_core.common.mixins").attr("LoggingMixin");
     nb::module_ executors = pyclass::import("tessel_core.executors");
     m.attr("TesselComponentExecutor") = executors.attr("TesselComponentExecutor");
+    m.attr("_poolwatch") = pyclass::import("tessel_core.components._poolwatch");
     m.attr("TesselRemoteComponentExecutor") = executors.attr("TesselRemoteComponentExecutor");
     m.attr("parse_last_expr_from_code") =
         pyclass::import("tessel_core.executors.component_executors.utils")

@@ -18,9 +18,7 @@ nb::list import_lines(nb::handle module_statements) {
     nb::list lines;
     if (module_statements.is_none())
         return lines;
-    for (nb::handle item : pyclass::list_copy(module_statements.attr("items")())) {
-        nb::tuple pair = nb::borrow<nb::tuple>(item);
-        nb::object sym = pair[0], stmt = pair[1];
+    for (auto &[sym, stmt] : pyclass::items_of(module_statements, "module_statements")) {
         if (pyclass::truthy(sym.attr("__contains__")(".")))
             lines.append(nb::str("{}").attr("format")(stmt));
         else
@@ -49,32 +47,34 @@ nb::list output_names(nb::handle self) {
     return names;
 }
 
-nb::object ping_failure(nb::handle message) {
-    nb::object text = nb::str("An error occurred creating TesselRemoteComponentExecutor: ") +
-                      nb::str("{}").attr("format")(message);
-    return pyclass::check(PyObject_CallOneArg(PyExc_RuntimeError, text.ptr()));
+nb::object executor_for(nb::handle self, nb::handle shell) {
+    return G("TesselComponentExecutor")("identifier"_a = self.attr("id"),
+                                        "name"_a = self.attr("name"), "ipython_shell"_a = shell,
+                                        "display_sub_port"_a = nb::none());
 }
 
 nb::object execute(nb::handle self, nb::handle shell, nb::handle statements, nb::handle inputs,
                    nb::handle parameters, nb::handle send_to_front) {
-    nb::object request = prepare_run(self, statements, inputs, parameters, send_to_front);
     nb::object response;
-    if (pyclass::truthy(self.attr("remote_config"))) {
-        nb::object remote = remote_executor(self);
-        nb::tuple ping = nb::borrow<nb::tuple>(
-            pyclass::check(PySequence_Tuple(nb::object(remote.attr("ping")()).ptr())));
-        if (nb::len(ping) != 2)
-            pyclass::raise(PyExc_ValueError, "ping() must answer (flag, message)");
-        if (!pyclass::truthy(ping[0])) {
-            self.attr("handle_error")(ping_failure(ping[1]));
-            return nb::none();
+    try {
+        nb::object request = prepare_run(self, statements, inputs, parameters, send_to_front);
+        nb::object executor;
+        if (pyclass::truthy(self.attr("remote_config"))) {
+            executor = remote_executor(self);
+            nb::object unreachable = ping_failure(executor);
+            if (!unreachable.is_none()) {
+                record_failure(self, unreachable);
+                return nb::none();
+            }
+        } else {
+            executor = executor_for(self, shell);
         }
-        response = remote.attr("execute")("request"_a = request);
-    } else {
-        nb::object executor = G("TesselComponentExecutor")(
-            "identifier"_a = self.attr("id"), "name"_a = self.attr("name"),
-            "ipython_shell"_a = shell, "display_sub_port"_a = nb::none());
         response = executor.attr("execute")("request"_a = request);
+    } catch (nb::python_error &e) {
+        // A run never stays RUNNING: the component ends FAILED with the
+        // record of why, and the caller still sees the exception.
+        record_failure(self, e.value());
+        throw;
     }
     return apply_response(self, response, false);
 }
@@ -83,7 +83,7 @@ nb::object execute(nb::handle self, nb::handle shell, nb::handle statements, nb:
 // being handled (a pool's error callback, the remote-ping path, a call from an
 // unrelated except block) its own traceback is used, so that a failure never
 // ends with a FAILED status and no record of why.
-void handle_error(nb::handle self, nb::handle exc) {
+void describe_error(nb::handle self, nb::handle exc) {
     self.attr("status") = component_status("FAILED");
     if (!PyExceptionInstance_Check(exc.ptr())) {
         nb::object info = G("sys").attr("exc_info")();
@@ -92,13 +92,11 @@ void handle_error(nb::handle self, nb::handle exc) {
         exc = info[1];
     }
     nb::object exc_name = pyclass::type_of(exc).attr("__name__");
-    nb::object exc_string = nb::str(exc);
+    nb::object exc_string = pyclass::safe_str(exc);
     if (pyclass::is_instance(exc, pyclass::builtin(*(PyTypeObject *)PyExc_KeyboardInterrupt)))
         exc_string = nb::str("Interrupted at component '{}'").attr("format")(self.attr(S("_name")));
-    nb::list report = nb::borrow<nb::list>(
-        G("traceback")
-            .attr("format_exception")(exc, "value"_a = exc, "tb"_a = exc.attr("__traceback__"),
-                                      "chain"_a = true));
+    nb::list report = pyclass::list_copy(G("traceback").attr("format_exception")(
+        exc, "value"_a = exc, "tb"_a = exc.attr("__traceback__"), "chain"_a = true));
     nb::list stb;
     for (size_t i = 1; i + 1 < nb::len(report); ++i)
         stb.append(report[i]);
@@ -108,6 +106,27 @@ void handle_error(nb::handle self, nb::handle exc) {
     nb::list captured;
     captured.append(stderr_record(nb::str("\n").attr("join")(lines)));
     self.attr("captured") = captured;
+}
+
+// handle_error is also the pool's error callback, and an exception there would
+// end the pool's result thread: it never raises. When the record cannot be
+// built, the status still ends FAILED.
+void handle_error(nb::handle self, nb::handle exc) {
+    try {
+        describe_error(self, exc);
+        return;
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("recording the failure of a component");
+    }
+    nb::object failed;
+    try {
+        failed = component_status("FAILED");
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable("recording the failure of a component");
+        return;
+    }
+    if (PyObject_SetAttrString(self.ptr(), "status", failed.ptr()) < 0)
+        PyErr_WriteUnraisable(self.ptr());
 }
 
 void show_captured(nb::handle self, nb::handle shell) {
@@ -142,6 +161,22 @@ void show_last_output(nb::handle self, nb::handle shell) {
 
 } // namespace
 
+void record_failure(nb::handle self, nb::handle exc) {
+    self.attr("handle_error")(exc);
+}
+
+nb::object ping_failure(nb::handle remote) {
+    nb::tuple ping = nb::borrow<nb::tuple>(
+        pyclass::check(PySequence_Tuple(nb::object(remote.attr("ping")()).ptr())));
+    if (nb::len(ping) != 2)
+        pyclass::raise(PyExc_ValueError, "ping() must answer (flag, message)");
+    if (pyclass::truthy(ping[0]))
+        return nb::none();
+    nb::object text = nb::str("An error occurred creating TesselRemoteComponentExecutor: ") +
+                      nb::str("{}").attr("format")(ping[1]);
+    return pyclass::check(PyObject_CallOneArg(PyExc_RuntimeError, text.ptr()));
+}
+
 nb::object prepare_run(nb::handle self, nb::handle statements, nb::handle inputs,
                        nb::handle parameters, nb::handle send_to_front) {
     self.attr("status") = component_status("RUNNING");
@@ -149,10 +184,8 @@ nb::object prepare_run(nb::handle self, nb::handle statements, nb::handle inputs
         "inputs"_a = input_names(inputs), "imports"_a = import_lines(statements));
     nb::dict serialized;
     if (!inputs.is_none())
-        for (nb::handle item : pyclass::list_copy(inputs.attr("items")())) {
-            nb::tuple pair = nb::borrow<nb::tuple>(item);
-            serialized[pair[0]] = G("cloudpickle").attr("dumps")(pair[1]);
-        }
+        for (auto &[name, value] : pyclass::items_of(inputs, "non_module_inputs"))
+            serialized[name] = G("cloudpickle").attr("dumps")(value);
     return G("TesselExecutionRequestModel")(
         "cell_code"_a = self.attr("cell_code"), "module_statements"_a = statements,
         "non_module_inputs"_a = serialized, "parameters"_a = parameters,

@@ -32,10 +32,8 @@ nb::object non_module_outputs(nb::handle self) {
     nb::object src = result_holder(self).attr("non_module_outputs");
     if (!pyclass::truthy(src))
         return result;
-    for (nb::handle item : pyclass::list_copy(src.attr("items")())) {
-        nb::tuple pair = nb::borrow<nb::tuple>(item);
-        result[pair[0]] = loads(pair[1]);
-    }
+    for (auto &[name, blob] : pyclass::items_of(src, "non_module_outputs"))
+        result[name] = loads(blob);
     return result;
 }
 
@@ -45,10 +43,8 @@ void set_non_module_outputs(nb::handle self, nb::handle value) {
     if (!pyclass::truthy(value))
         return;
     nb::dict serialized;
-    for (nb::handle item : pyclass::list_copy(value.attr("items")())) {
-        nb::tuple pair = nb::borrow<nb::tuple>(item);
-        serialized[pair[0]] = dumps(pair[1]);
-    }
+    for (auto &[name, item] : pyclass::items_of(value, "non_module_outputs"))
+        serialized[name] = dumps(item);
     holder.attr("non_module_outputs") = serialized;
 }
 
@@ -59,14 +55,13 @@ nb::object outputs(nb::handle self) {
     nb::object statements = self.attr("module_statements");
     nb::object builtins = pyclass::import("builtins");
     nb::object module_globals = nb::borrow(globals.dict);
-    for (nb::handle item : pyclass::list_copy(statements.attr("items")())) {
-        nb::tuple pair = nb::borrow<nb::tuple>(item);
+    for (auto &[sym, stmt] : pyclass::items_of(statements, "module_statements")) {
         nb::dict locals;
         locals["outputs"] = out;
         locals["self"] = self;
-        locals["stmt"] = pair[1];
-        locals["sym"] = pair[0];
-        out[pair[0]] = builtins.attr("eval")(pair[1], module_globals, locals);
+        locals["stmt"] = stmt;
+        locals["sym"] = sym;
+        out[sym] = builtins.attr("eval")(stmt, module_globals, locals);
     }
     return out;
 }

@@ -45,6 +45,12 @@ nb::object result_holder(nb::handle self);
 // imports recorded, inputs serialized; returns the request.
 nb::object prepare_run(nb::handle self, nb::handle module_statements, nb::handle non_module_inputs,
                        nb::handle parameters, nb::handle send_to_front);
+// The one failure path of a run: the component ends FAILED with the record
+// of `exc` (through handle_error, which a subclass may extend).
+void record_failure(nb::handle self, nb::handle exc);
+// Ping the remote executor: None when it answers, else the RuntimeError that
+// says why the run cannot be sent.
+nb::object ping_failure(nb::handle remote);
 // The remote executor for this component's remote configuration.
 nb::object remote_executor(nb::handle self);
 // Apply an executor's response; `lines_before_status` is the order of the

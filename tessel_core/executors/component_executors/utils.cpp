@@ -15,7 +15,7 @@ nb::object current_shell(nb::handle given) {
 // Text of `source` before (lineno, col_offset) of `node`; ast counts lines
 // the way the tokenizer does and columns in UTF-8 bytes.
 nb::object text_before(nb::handle source, nb::handle node) {
-    std::string text = nb::cast<std::string>(source);
+    std::string text = pyclass::utf8_of(source);
     long lineno = nb::cast<long>(node.attr("lineno"));
     size_t col = nb::cast<size_t>(node.attr("col_offset"));
     size_t pos = 0;
@@ -26,7 +26,7 @@ nb::object text_before(nb::handle source, nb::handle node) {
             ++line;
     }
     pos = std::min(pos + col, text.size());
-    return pyclass::check(PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t)pos, "strict"));
+    return pyclass::from_utf8(text, pos);
 }
 
 nb::tuple parse_last_expr(nb::handle code, nb::handle shell_arg) {
@@ -39,11 +39,13 @@ nb::tuple parse_last_expr(nb::handle code, nb::handle shell_arg) {
     try {
         tree = G("ast").attr("parse")(source);
     } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_SyntaxError))
+        // A NUL or a lone surrogate makes the text unparseable as well
+        // (ValueError, UnicodeEncodeError): no statement can be found.
+        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
             throw;
-        return nb::make_tuple(nb::none(), source); // no statement can be found
+        return nb::make_tuple(nb::none(), source);
     }
-    nb::list body = nb::borrow<nb::list>(tree.attr("body"));
+    nb::list body = pyclass::expect<nb::list>(tree.attr("body"), "ast body");
     if (nb::len(body) == 0)
         return nb::make_tuple(nb::none(), source);
     nb::object last = body[nb::len(body) - 1];

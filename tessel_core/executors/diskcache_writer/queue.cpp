@@ -49,6 +49,27 @@ nb::object sender(nb::handle self) {
     return executor;
 }
 
+// A transfer that fails in the sender thread (the worker died, the pipe
+// broke) is kept as (task, reason), so that the writer reports it as a failed
+// done record instead of leaving its caller waiting for one.
+nb::object transfer_watch(nb::handle self, nb::handle item) {
+    nb::object failed = nb::getattr(self, "_failed_transfers", nb::none());
+    nb::object task = nb::borrow(item);
+    return nb::cpp_function(
+        [failed, task](nb::handle future) {
+            if (failed.is_none() || pyclass::truthy(future.attr("cancelled")()))
+                return;
+            nb::object exc = future.attr("exception")();
+            if (exc.is_none())
+                return;
+            nb::object why = nb::str("could not send the task to the writer process: {}: {}")
+                                 .attr("format")(pyclass::type_of(exc).attr("__name__"),
+                                                 pyclass::safe_str(exc));
+            failed.attr("append")(nb::make_tuple(task, why));
+        },
+        nb::name("_transfer_done"));
+}
+
 // Write tasks (the large payloads) are transferred by the sender; cancels and
 // done records are small and sent at once, so that nothing is left waiting in
 // a thread when the worker process ends.
@@ -59,7 +80,8 @@ void put(nb::handle self, nb::handle queue_type, nb::handle item) {
         return;
     }
     nb::object data = G("ForkingPickler").attr("dumps")(item);
-    sender(self).attr("submit")(ch.attr("_writer").attr("send_bytes"), data);
+    nb::object future = sender(self).attr("submit")(ch.attr("_writer").attr("send_bytes"), data);
+    future.attr("add_done_callback")(transfer_watch(self, item));
 }
 
 // Wait until everything put so far has been handed to the pipe.
@@ -82,7 +104,7 @@ void close_queue(nb::handle self) {
     nb::object channels = self.attr(S("_channels"));
     if (channels.is_none())
         return;
-    for (auto kv : nb::borrow<nb::dict>(channels))
+    for (auto kv : pyclass::expect<nb::dict>(channels, "channels"))
         kv.second.attr("close")();
     self.attr(S("_channels")) = nb::none();
 }
@@ -112,6 +134,7 @@ NB_MODULE(queue, m) {
              [](nb::handle self) {
                  self.attr(S("_channels")) = nb::none();
                  self.attr(S("_sender")) = nb::none();
+                 self.attr(S("_failed_transfers")) = nb::list();
              })
         .def(
             "open", [](nb::handle self) { open_queue(self); }, "Create the channels.")

@@ -26,8 +26,8 @@ void write_task(nb::handle task) {
         transaction.attr("__enter__")();
         try {
             for (nb::handle pair : task.attr("result")) {
-                nb::tuple item = nb::borrow<nb::tuple>(pair);
-                disk.attr(item[0]) = item[1];
+                auto [name, value] = pyclass::unpack_pair(pair, "result field");
+                disk.attr(name) = value;
             }
         } catch (nb::python_error &e) {
             transaction.attr("__exit__")(e.type(), e.value(), e.traceback()); // rolls back
@@ -78,6 +78,11 @@ bool parent_gone(nb::handle parent) {
 }
 
 void write_diskcache(nb::handle queue, nb::handle) {
+    // Interrupting the kernel signals its whole process group: the writer
+    // must go on with what it was given. It stops when its queue closes or
+    // its parent is gone.
+    nb::object signal = G("signal");
+    signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_IGN"));
     nb::object parent_pid = G("multiprocessing").attr("parent_process")();
     nb::object cancelled = pyclass::check(PySet_New(nullptr));
     nb::object empty = G("Empty");
@@ -119,6 +124,7 @@ void write_diskcache(nb::handle queue, nb::handle) {
 NB_MODULE(tasks, m) {
     globals.init(m);
     m.attr("multiprocessing") = pyclass::import("multiprocessing");
+    m.attr("signal") = pyclass::import("signal");
     m.attr("Empty") = pyclass::import("queue").attr("Empty");
     m.attr("TesselDiskCache") = pyclass::import("tessel_core.cache").attr("TesselDiskCache");
     nb::module_ models = pyclass::import("tessel_core.misc.models");

@@ -23,17 +23,32 @@ void open_writer(nb::handle self, nb::handle daemon) {
     }
 }
 
+const double kStopWait = 5.0; // seconds for the worker to end after SIGTERM, then SIGKILL
+
+// Bounded: close() is reached from __del__ and at exit, where nothing may wait
+// forever.
+void stop_process(nb::handle process) {
+    if (pyclass::truthy(process.attr("is_alive")())) {
+        process.attr("terminate")();
+        process.attr("join")(kStopWait);
+        if (pyclass::truthy(process.attr("is_alive")())) {
+            process.attr("kill")();
+            process.attr("join")(kStopWait);
+        }
+    }
+    if (!pyclass::truthy(process.attr("is_alive")()))
+        process.attr("join")(0);
+    if (!pyclass::truthy(process.attr("is_alive")()))
+        process.attr("close")();
+}
+
 void close_writer(nb::handle self) {
     nb::object process = self.attr(S("_process"));
     if (pyclass::truthy(process)) {
         // A process that was opened but never started has nothing to stop or
         // join (joining it is refused): just drop it.
-        if (!process.attr("pid").is_none()) {
-            if (pyclass::truthy(process.attr("is_alive")()))
-                process.attr("terminate")();
-            process.attr("join")();
-            process.attr("close")();
-        }
+        if (!process.attr("pid").is_none())
+            stop_process(process);
         self.attr(S("_process")) = nb::none();
     }
     nb::object queue = self.attr(S("_queue"));
@@ -69,6 +84,15 @@ nb::list get_messages(nb::handle self) {
     nb::object queue = self.attr(S("_queue"));
     while (!pyclass::truthy(queue.attr("empty")("queue_type"_a = "done")))
         messages.append(queue.attr("get")("queue_type"_a = "done"));
+    nb::object failed = nb::getattr(queue, "_failed_transfers", nb::none());
+    while (!failed.is_none() && nb::len(failed) > 0) {
+        nb::object entry = failed.attr("pop")(0);
+        nb::object task = entry[nb::int_(0)];
+        messages.append(G("TesselDiskCacheDoneModel")(
+            "task_id"_a = task.attr("task_id"), "component_id"_a = task.attr("component_id"),
+            "cache_dir"_a = task.attr("cache_dir"), "successful"_a = false, "cancelled"_a = false,
+            "message"_a = entry[nb::int_(1)]));
+    }
     return messages;
 }
 

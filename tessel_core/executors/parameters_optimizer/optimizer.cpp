@@ -12,9 +12,7 @@ nb::object read_number(nb::handle data, const char *key) {
 
 nb::dict get_search_space(nb::handle parameters) {
     nb::dict space;
-    for (nb::handle item : pyclass::list_copy(parameters.attr("items")())) {
-        nb::tuple pair = nb::borrow<nb::tuple>(item);
-        nb::object name = pair[0], data = pair[1];
+    for (auto &[name, data] : pyclass::items_of(parameters, "parameters")) {
         nb::object interval, low, high;
         try {
             interval = read_number(data, "interval");
@@ -58,6 +56,7 @@ nb::object choose_sampler(nb::handle method, nb::handle parameters) {
 
 void init(nb::handle self, nb::handle method, nb::handle directions, nb::handle parameters,
           nb::handle rounds, nb::handle callback) {
+    pyclass::require_str(method, "opt_method");
     self.attr(S("_sampler")) = choose_sampler(method, parameters);
     if (!pyclass::truthy(directions))
         pyclass::raise(PyExc_ValueError, "Invalid input: no optimization directions");

@@ -41,11 +41,10 @@ nb::object response(nb::handle status, nb::handle result, nb::handle message) {
 // line. A SyntaxError raised by the compiler has no header: keep its first
 // line, which names the file and line.
 nb::object traceback_body(nb::handle exc) {
-    nb::list lines = nb::borrow<nb::list>(
-        G("traceback")
-            .attr("format_exception")(pyclass::type_of(exc), exc, exc.attr("__traceback__")));
+    nb::list lines = pyclass::list_copy(G("traceback").attr("format_exception")(
+        pyclass::type_of(exc), exc, exc.attr("__traceback__")));
     size_t n = nb::len(lines), first = 0;
-    if (n && nb::cast<std::string>(lines[0]).rfind("Traceback", 0) == 0)
+    if (n && pyclass::truthy(lines[0].attr("startswith")("Traceback")))
         first = 1;
     nb::list body;
     for (size_t i = first; i + 1 < n; ++i)
@@ -62,7 +61,7 @@ Failure describe(nb::handle self, nb::handle exc) {
     Failure f;
     f.exc = nb::borrow(exc);
     f.name = pyclass::type_of(exc).attr("__name__");
-    f.text = nb::str(exc);
+    f.text = pyclass::safe_str(exc); // a raising __str__ must not fail the report
     if (pyclass::is_instance(exc, pyclass::builtin(*(PyTypeObject *)PyExc_KeyboardInterrupt)))
         f.text = nb::str("Interrupted at component '{}'").attr("format")(self.attr(S("_name")));
     f.lines = pyclass::error_record(f.name, f.text, traceback_body(exc), nb::int_(kLineWidth),
@@ -110,7 +109,7 @@ nb::dict seed_namespace(nb::handle self, nb::handle request) {
         ns["get_ipython"] = shell.attr("get_ipython");
     nb::object statements = request.attr("module_statements");
     if (!statements.is_none())
-        for (auto kv : nb::borrow<nb::dict>(statements)) {
+        for (auto kv : pyclass::expect<nb::dict>(statements, "module_statements")) {
             try {
                 nb::object value = module_value(kv.first, kv.second, ns);
                 if (!pyclass::truthy(nb::borrow(kv.first).attr("__contains__")(".")))
@@ -121,7 +120,7 @@ nb::dict seed_namespace(nb::handle self, nb::handle request) {
         }
     nb::object inputs = request.attr("non_module_inputs");
     if (!inputs.is_none())
-        for (auto kv : nb::borrow<nb::dict>(inputs)) {
+        for (auto kv : pyclass::expect<nb::dict>(inputs, "non_module_inputs")) {
             try {
                 nb::object value = G("cloudpickle").attr("loads")(kv.second);
                 ns[kv.first] = G("handle_obj_for_exceptions")(value);
@@ -157,7 +156,7 @@ nb::object run_code(nb::handle self, nb::handle code, nb::dict ns) {
     // compile() straight to an AST: ast.parse would add its own frame to the
     // traceback of a SyntaxError.
     nb::object tree = builtins.attr("compile")(source, filename, "exec", ast.attr("PyCF_ONLY_AST"));
-    nb::list body = nb::borrow<nb::list>(tree.attr("body"));
+    nb::list body = pyclass::expect<nb::list>(tree.attr("body"), "ast body");
     nb::object last_expr = nb::none();
     size_t n = nb::len(body);
     if (n && pyclass::is_instance(body[n - 1], ast.attr("Expr"))) {
@@ -199,28 +198,53 @@ struct RunResult {
     nb::list records;
 };
 
+// Closes the run's publisher however the run ends. Closing waits until what
+// was sent has left this process, so the caller has every line by the time
+// it sees the response (a pool may kill its workers right after).
+struct PublisherGuard {
+    nb::object publisher;
+    ~PublisherGuard() {
+        if (!publisher.is_valid() || publisher.is_none())
+            return;
+        PyObject *r = PyObject_CallMethod(publisher.ptr(), "close", nullptr);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(publisher.ptr());
+    }
+};
+
 RunResult run_without_shell(nb::handle self, nb::handle code, nb::dict ns) {
     RunResult r;
     nb::object recorder_t = G("TesselStreamRecorder");
-    // One publisher for the run, shared by both streams. Closing it waits
-    // until what was sent has left this process, so the caller has every
-    // line by the time it sees the response (a pool may kill its workers
-    // right after).
+    // One publisher for the run, shared by both streams.
     nb::object port = self.attr(S("_display_sub_port"));
-    nb::object publisher =
-        port.is_none() ? nb::none() : G("TesselDisplayPublisher")("port"_a = port);
-    nb::object out = recorder_t("stdout", r.records, publisher);
-    nb::object err = recorder_t("stderr", r.records, publisher);
+    PublisherGuard guard;
+    guard.publisher = port.is_none() ? nb::none() : G("TesselDisplayPublisher")("port"_a = port);
+    nb::object out = recorder_t("stdout", r.records, guard.publisher);
+    nb::object err = recorder_t("stderr", r.records, guard.publisher);
     try {
         StdSwap swap(out, err);
         r.value = run_code(self, code, ns);
     } catch (nb::python_error &e) {
         r.failure = describe(self, e.value());
     }
-    if (!publisher.is_none())
-        publisher.attr("close")();
     return r;
 }
+
+// Leaves the capture context however the run ends, so that the wrappers it
+// installed on the shell's streams and publisher never stay behind.
+struct CaptureGuard {
+    nb::object context;
+    ~CaptureGuard() {
+        PyObject *r = PyObject_CallMethod(context.ptr(), "__exit__", "OOO", Py_None, Py_None,
+                                          Py_None);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(context.ptr());
+    }
+};
 
 RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_front, nb::dict ns) {
     RunResult r;
@@ -231,14 +255,16 @@ RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_fron
     nb::object context = G("tessel_capture_output")("send_to_front"_a = send_to_front,
                                                     "capture_manager"_a = manager);
     nb::object captured = context.attr("__enter__")();
-    try {
-        r.value = run_code(self, code, ns);
-    } catch (nb::python_error &e) {
-        r.failure = describe(self, e.value());
+    {
+        CaptureGuard guard{context};
+        try {
+            r.value = run_code(self, code, ns);
+        } catch (nb::python_error &e) {
+            r.failure = describe(self, e.value());
+        }
     }
-    context.attr("__exit__")(nb::none(), nb::none(), nb::none());
     if (!captured.is_none())
-        r.records = nb::borrow<nb::list>(captured.attr("outputs"));
+        r.records = pyclass::expect<nb::list>(captured.attr("outputs"), "captured outputs");
     return r;
 }
 
@@ -252,7 +278,7 @@ struct Outputs {
 nb::object problem(nb::handle what, nb::python_error &e) {
     nb::object exc = nb::borrow(e.value());
     return nb::str("{} ({}: {})")
-        .attr("format")(what, pyclass::type_of(exc).attr("__name__"), nb::str(exc));
+        .attr("format")(what, pyclass::type_of(exc).attr("__name__"), pyclass::safe_str(exc));
 }
 
 // cloudpickle.dumps(value), or None with a note in `problems`.
@@ -312,6 +338,9 @@ nb::object summary_of(const Outputs &o) {
 // ---- execute -------------------------------------------------------------------
 
 nb::object execute(nb::handle self, nb::handle request) {
+    nb::object marker = nb::getattr(self, "_run_marker", nb::none());
+    if (!marker.is_none())
+        pyclass::import("tessel_core.components._poolwatch").attr("note_worker")(marker);
     nb::dict ns;
     try {
         ns = seed_namespace(self, request);
@@ -362,9 +391,11 @@ nb::object record_stream(nb::handle self, nb::handle text) {
     return nb::int_(PyUnicode_GetLength(text.ptr()));
 }
 
+// A text stream in every respect a cell may rely on (writelines, closed,
+// fileno raising io.UnsupportedOperation, isatty, encoding): io.TextIOBase
+// supplies them, write and flush are the recorder's.
 void define_stream_recorder(nb::module_ m) {
-    nb::handle object_t = pyclass::builtin(PyBaseObject_Type);
-    ClassDef(m, "TesselStreamRecorder", nb::make_tuple(object_t),
+    ClassDef(m, "TesselStreamRecorder", nb::make_tuple(G("io").attr("TextIOBase")),
              "Standard stream of a run without a shell: records every write.")
         .def(
             "__init__",
@@ -380,6 +411,7 @@ void define_stream_recorder(nb::module_ m) {
         .def("isatty", [](nb::handle) { return false; })
         .def("writable", [](nb::handle) { return true; })
         .attr("encoding", nb::str("utf-8"))
+        .attr("errors", nb::str("strict"))
         .finish();
 }
 
@@ -417,7 +449,7 @@ void define_executor(nb::module_ m) {
 
 NB_MODULE(executor, m) {
     globals.init(m);
-    for (const char *name : {"ast", "inspect", "linecache", "sys", "traceback"})
+    for (const char *name : {"ast", "inspect", "io", "linecache", "sys", "traceback"})
         m.attr(name) = pyclass::import(name);
     m.attr("cloudpickle") = pyclass::import("cloudpickle");
     m.attr("HTTPStatus") = pyclass::import("http").attr("HTTPStatus");

@@ -21,6 +21,7 @@ import os
 import shutil
 import time
 
+import cloudpickle
 import networkx as nx
 import pydantic
 from IPython.core.interactiveshell import InteractiveShell
@@ -46,6 +47,48 @@ class PipelineError(Exception):
     """Bad input: reported as one line, with a non-zero exit."""
 
 
+class UnreadableInput(RuntimeError):
+    """An upstream output the component reads could not be deserialized."""
+
+
+def describe(value):
+    """str(value) that never raises."""
+    try:
+        return str(value)
+    except Exception as err:
+        return f"<str() failed: {type(err).__name__}>"
+
+
+def shown(value):
+    """repr(value) that never raises: showing a value never fails a run."""
+    try:
+        return repr(value)
+    except Exception as err:
+        return f"<{type(value).__name__} object: repr() failed: {type(err).__name__}: " \
+               f"{describe(err)}>"
+
+
+def fail(comp, exc):
+    """End `comp` FAILED with the record of `exc` (which was never raised, so
+    the record carries no traceback of ours)."""
+    comp.status = TesselComponentStatus.RUNNING
+    comp.handle_error(exc)
+
+
+def read_cache_record(path):
+    """The six entries of the disk cache at `path`, read consistently."""
+    disk = TesselDiskCache(cache_dir=path)
+    try:
+        fields = disk._read_record()
+    finally:
+        disk.close()
+    TesselCacheModel(**fields)  # a field of the wrong shape is damage too
+    for blob in list(fields["non_module_outputs"].values()) + [fields["last_output"]]:
+        if blob is not None and not isinstance(blob, bytes):
+            raise ValueError("a stored output is not serialized data")
+    return fields
+
+
 def load_pipeline(path):
     try:
         with open(path, encoding="utf-8") as f:
@@ -56,8 +99,11 @@ def load_pipeline(path):
         data = json.loads(text)
     except json.JSONDecodeError as err:
         raise PipelineError(f"pipeline file {path} is not JSON: {err}") from None
+    except RecursionError:
+        raise PipelineError(f"pipeline file {path} is nested too deeply") from None
     if not isinstance(data, dict):
         raise PipelineError(f"pipeline file {path} must hold a JSON object")
+    check_shape(path, data)
     params = data.pop("parameters", {}) or {}
     if not isinstance(params, dict):
         raise PipelineError(f"pipeline file {path}: 'parameters' must be an object")
@@ -67,7 +113,24 @@ def load_pipeline(path):
         first = err.errors()[0]
         where = ".".join(str(p) for p in first["loc"])
         raise PipelineError(f"pipeline file {path}: {where}: {first['msg']}") from None
+    except RecursionError:
+        raise PipelineError(f"pipeline file {path} is nested too deeply") from None
     return model, params
+
+
+def check_shape(path, data):
+    """What the models would accept but a pipeline cannot mean."""
+    if "nodes" not in data:
+        raise PipelineError(f"pipeline file {path} has no \"nodes\" list")
+    nodes = data["nodes"]
+    if not isinstance(nodes, list):
+        raise PipelineError(f"pipeline file {path}: \"nodes\" must be a list")
+    seen = set()
+    for node in nodes:
+        node_id = node.get("id") if isinstance(node, dict) else None
+        if isinstance(node_id, str) and node_id in seen:
+            raise PipelineError(f"pipeline file {path}: component id {node_id!r} is used twice")
+        seen.add(node_id)
 
 
 def parse_value(text):
@@ -117,9 +180,17 @@ class PipelineRunner:
     # ---- checks before anything runs ---------------------------------------------
 
     def check_ready(self, only=None):
+        """Bad input is refused before anything is written."""
         if only is not None and only not in self.dag.nodes:
             raise PipelineError(f"unknown component id {only!r} (known: "
                                 f"{', '.join(self.dag.nodes)})")
+        if self.remote:
+            ex = TesselRemoteComponentExecutor(identifier="check", name="check",
+                                               broker=self.remote[0], backend=self.remote[1])
+            ok, message = ex.ping()
+            ex.close()
+            if not ok:
+                raise PipelineError(f"cannot run remotely: {message}")
         if self.cache_dir:
             try:
                 os.makedirs(self.cache_dir, exist_ok=True)
@@ -130,13 +201,6 @@ class PipelineRunner:
             except OSError as err:
                 raise PipelineError(f"cannot write to the cache directory {self.cache_dir}: "
                                     f"{err.strerror}") from None
-        if self.remote:
-            ex = TesselRemoteComponentExecutor(identifier="check", name="check",
-                                               broker=self.remote[0], backend=self.remote[1])
-            ok, message = ex.ping()
-            ex.close()
-            if not ok:
-                raise PipelineError(f"cannot run remotely: {message}")
 
     # ---- planning --------------------------------------------------------------------
 
@@ -164,13 +228,28 @@ class PipelineRunner:
         return memo[node_id]
 
     def inputs_for(self, node_id):
-        statements, values = {}, {}
+        """Module statements and values from upstream, nearer components last.
+
+        An output that cannot be read back is left out and noted in
+        `unreadable` (name -> why), so that only a component that reads it
+        fails."""
+        statements, values, unreadable = {}, {}, {}
         upstream = nx.ancestors(self.dag.nx_graph, node_id)
         for n in self.dag.nodes:  # topological: nearer components win on a shared name
-            if n in upstream:
-                statements.update(self.dag.nodes[n].module_statements or {})
-                values.update(self.dag.nodes[n].non_module_outputs)
-        return statements, values
+            if n not in upstream:
+                continue
+            comp = self.dag.nodes[n]
+            statements.update(comp.module_statements or {})
+            for name, blob in (comp._quickhold.non_module_outputs or {}).items():
+                try:
+                    values[name] = cloudpickle.loads(blob)
+                    unreadable.pop(name, None)
+                except Exception as err:
+                    values.pop(name, None)
+                    unreadable[name] = (f"output '{name}' of component '{comp.name}' ({n}) "
+                                        f"could not be read back: {type(err).__name__}: "
+                                        f"{describe(err)}")
+        return statements, values, unreadable
 
     # ---- disk cache --------------------------------------------------------------------
 
@@ -179,14 +258,16 @@ class PipelineRunner:
 
     def load_cached(self, comp, path):
         """Results from the disk cache into memory (loading the cache into the
-        component would delete it when the component goes away)."""
+        component would delete it when the component goes away). A damaged or
+        incomplete entry is a miss: the component runs again."""
         if not os.path.isdir(path):
             return False
-        disk = TesselDiskCache(cache_dir=path)
         try:
-            fields = {name: getattr(disk, name) for name in RESULT_FIELDS}
-        finally:
-            disk.close()
+            fields = read_cache_record(path)
+        except Exception as err:
+            print(f"warning: the disk cache of {comp.id} is damaged and is not used "
+                  f"({type(err).__name__}: {describe(err)})", flush=True)
+            return False
         has_results = any(fields[name] for name in RESULT_FIELDS[:4])
         if fields["exception_msg"] is not None or not has_results:
             return False
@@ -254,18 +335,40 @@ class PipelineRunner:
                 if show:
                     comp.show_captured()
             else:
-                statements, values = self.inputs_for(node_id)
-                comp.execute(ipython_shell=self.shell, module_statements=statements,
-                             non_module_inputs=values, parameters=dict(self.params),
-                             send_to_front=show)
                 self.origin[node_id] = "run"
-                if show and comp.last_output is not None:
-                    print(f"=> {comp.last_output!r}", flush=True)
+                self.run_component(comp, show)
                 if comp.status == TesselComponentStatus.SUCCESSFUL and cacheable:
                     self.save(comp, self.cache_path(node_id, memo))
                 elif show and comp.status == TesselComponentStatus.FAILED:
                     comp.show_captured()
             self.seconds[node_id] = time.perf_counter() - start
+
+    def run_component(self, comp, show):
+        """One run; whatever goes wrong ends the component FAILED with its record."""
+        statements, values, unreadable = self.inputs_for(comp.id)
+        needed = sorted(set(unreadable) & names_read(comp.cell_code))
+        if needed:
+            fail(comp, UnreadableInput("; ".join(unreadable[n] for n in needed)))
+            return
+        try:
+            comp.execute(ipython_shell=self.shell, module_statements=statements,
+                         non_module_inputs=values, parameters=dict(self.params),
+                         send_to_front=show)
+        except Exception:
+            # execute recorded the failure on the component; the table and
+            # the error record tell the rest.
+            if comp.status != TesselComponentStatus.FAILED:
+                raise
+            return
+        if show:
+            try:
+                value = comp.last_output
+            except Exception as err:
+                print(f"=> <the value could not be read back: {type(err).__name__}: "
+                      f"{describe(err)}>", flush=True)
+                return
+            if value is not None:
+                print(f"=> {shown(value)}", flush=True)
 
     def summary(self):
         rows = [("component", "status", "time", "outputs", "source")]
@@ -290,5 +393,5 @@ class PipelineRunner:
             return float(comp.last_output)
         except (TypeError, ValueError):
             raise PipelineError(f"the last expression of {node_id!r} is not a number: "
-                                f"{comp.last_output!r}") from None
+                                f"{shown(comp.last_output)}") from None
 

@@ -1,6 +1,7 @@
 """The display subscriber: real ZeroMQ sockets, a pool worker's output."""
 
 import multiprocessing
+import os
 import time
 
 import pytest
@@ -160,3 +161,46 @@ def test_pool_worker_output_reaches_the_shell():
     data = [c["data"] for c in shell.display_pub.calls]
     assert data[0] == {STDOUT: "from the pool worker"}
     assert {"application/vnd.jupyter.stderr": "to stderr"} in data
+
+
+def _print_lines(port, count):
+    from tessel_core.executors import TesselComponentExecutor
+    from tessel_core.misc.models import TesselExecutionRequestModel
+
+    ex = TesselComponentExecutor(identifier="w", name="loud", display_sub_port=port)
+    code = f"for i in range({count}):\n    print(i)"
+    return ex.execute(TesselExecutionRequestModel(cell_code=code)).status
+
+
+def test_no_printed_line_is_lost_under_load():
+    shell = FakeShell()
+    sub = TesselZMQDisplaySubscriber(ipython_shell=shell)
+    sub.start()
+    try:
+        with multiprocessing.get_context("spawn").Pool(1) as pool:
+            assert pool.apply_async(_print_lines, (sub.port, 20_000)).get(timeout=120) == 200
+        assert wait_for(lambda: len(shell.display_pub.calls) >= 40_000, timeout=60)
+    finally:
+        sub.stop()
+        sub.join(3)
+    texts = [c["data"][STDOUT] for c in shell.display_pub.calls]
+    assert "".join(texts) == "".join(f"{i}\n" for i in range(20_000))
+
+
+def os_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def test_subscribers_and_publishers_leave_no_threads():
+    before = os_threads()
+    for _ in range(5):
+        sub = TesselZMQDisplaySubscriber()
+        sub.start()
+        pub = TesselDisplayPublisher(port=sub.port)
+        pub.close()
+        sub.stop()
+        sub.join(3)
+    assert wait_for(lambda: os_threads() <= before, timeout=5)
+    with pytest.raises(Exception):
+        TesselDisplayPublisher(port="not a port")
+    assert wait_for(lambda: os_threads() <= before, timeout=5)

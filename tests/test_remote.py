@@ -120,3 +120,19 @@ def test_worker_killed_during_a_run(redis_url):
         assert time.time() - start < 30
     finally:
         worker.kill()
+
+
+@pytest.mark.parametrize("url, warned", [
+    ("redis://127.0.0.1:6379/0", False),
+    ("redis://localhost:6379/0", False),
+    ("redis://[::1]:6379/0", False),
+    ("redis://:secret@10.1.2.3:6379/0", False),
+    ("redis://10.1.2.3:6379/0", True),
+    ("redis://cache.example:6379/0", True),
+])
+def test_worker_warns_about_an_exposed_broker(url, warned):
+    from tessel_core.executors.component_executors.remote_executor.worker import (
+        exposure_warning,
+    )
+
+    assert (exposure_warning(url) is not None) is warned

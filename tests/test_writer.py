@@ -253,3 +253,107 @@ def test_put_task_returns_before_the_transfer(writer, tmp_path):
     writer._queue.flush(timeout=60)
     [done] = wait_messages(writer, 1)
     assert done.successful
+
+
+def test_interrupting_the_kernel_does_not_kill_the_writer(writer, tmp_path):
+    time.sleep(1.0)  # past the worker's start-up
+    os.kill(writer._process.pid, signal.SIGINT)
+    time.sleep(0.5)
+    assert writer.is_alive()
+    assert writer.put_task(todo(tmp_path / "after", 5))
+    [done] = wait_messages(writer, 1)
+    assert done.successful
+
+
+class BrokenPipe:
+    def __init__(self, real):
+        self.close = real.close
+
+    def send_bytes(self, data):
+        raise BrokenPipeError("pipe closed")
+
+
+def test_a_failed_transfer_is_reported(writer, tmp_path):
+    channel = writer._queue._channels["todo"]
+    channel._writer = BrokenPipe(channel._writer)
+    task = todo(tmp_path / "lost", 6)
+    assert writer.put_task(task)
+    [done] = wait_messages(writer, 1)
+    assert done.task_id == task.task_id and not done.successful
+    assert "BrokenPipeError" in done.message
+
+
+DISK_FULL = """
+import resource, signal, sys
+from tessel_core.cache import TesselDiskCache
+from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
+from tessel_core.misc.models import TesselCacheModel, TesselDiskCacheTodoModel
+if __name__ == "__main__":
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG
+    resource.setrlimit(resource.RLIMIT_FSIZE, (500_000, 500_000))  # inherited by the worker
+    w = TesselDiskcacheWriter("full")
+    w.open()
+    w.start()
+    for size in (2_000_000, 100_000):
+        result = TesselCacheModel(last_output=b"z" * size)
+        w.put_task(TesselDiskCacheTodoModel(component_id="c", cache_dir=sys.argv[1], result=result))
+    done = []
+    while len(done) < 2:
+        done += w.get_messages()
+    print([d.successful for d in done])
+    w.close()
+"""
+
+
+def test_a_write_that_fails_leaves_no_partial_files(tmp_path):
+    script, cache = tmp_path / "full.py", tmp_path / "cache"
+    script.write_text(DISK_FULL)
+    out = subprocess.run([sys.executable, str(script), str(cache)], capture_output=True,
+                         text=True, timeout=120)
+    assert out.stdout.strip() == "[False, True]", out.stderr
+    values = [f for _, _, files in os.walk(cache) for f in files if f.endswith(".val")]
+    assert len(values) == 1  # the second write's, none of the first
+    disk = TesselDiskCache(cache_dir=str(cache))
+    assert disk.last_output == b"z" * 100_000
+    disk.close()
+
+
+def test_orphans_are_swept_when_a_cache_is_opened(tmp_path):
+    disk = TesselDiskCache(cache_dir=str(tmp_path))
+    disk.last_output = b"k" * 100_000  # a value file of its own
+    orphan = tmp_path / "aa" / "bb" / "orphan.val"
+    orphan.parent.mkdir(parents=True)
+    orphan.write_bytes(b"left by a killed write")
+    os.utime(orphan, (time.time() - 3600, time.time() - 3600))
+    disk.close()
+    disk = TesselDiskCache(cache_dir=str(tmp_path))
+    assert not orphan.exists() and disk.last_output == b"k" * 100_000
+    disk.close()
+
+
+def record(tag):
+    blob = cloudpickle.dumps(tag)
+    return TesselCacheModel(module_statements={tag: tag}, non_module_outputs={tag: blob},
+                            last_output=blob, captured=[TesselCapturedModel(type="stream",
+                                                                            text=tag)])
+
+
+def test_reads_of_a_record_are_consistent_with_a_writer_at_work(writer, tmp_path):
+    directory = str(tmp_path / "shared")
+    for i in range(200):
+        writer.put_task(TesselDiskCacheTodoModel(component_id="c", cache_dir=directory,
+                                                 result=record("AB"[i % 2] * 50_000)))
+    disk, seen, done = TesselDiskCache(cache_dir=directory), set(), 0
+    deadline = time.time() + 120
+    while done < 200 and time.time() < deadline:
+        try:
+            fields = disk._read_record()
+        except KeyError:
+            continue  # nothing written yet
+        tags = set(fields["module_statements"]) | set(fields["non_module_outputs"])
+        tags.add(cloudpickle.loads(fields["last_output"]))
+        assert len(tags) == 1, "fields of two writes"
+        seen |= tags
+        done += len(writer.get_messages())
+    disk.close()
+    assert done == 200 and len(seen) == 2

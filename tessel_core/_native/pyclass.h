@@ -148,6 +148,14 @@ inline std::vector<std::pair<nb::object, nb::object>> items_of(nb::handle mappin
     return pairs;
 }
 
+// float(o) as a C++ double, or the TypeError float() raises.
+inline double as_double(nb::handle o) {
+    double v = PyFloat_AsDouble(o.ptr());
+    if (v == -1.0 && PyErr_Occurred())
+        throw error();
+    return v;
+}
+
 // A str as UTF-8 bytes, embedded NULs and lone surrogates included (encoded
 // with "surrogatepass"); from_utf8 turns such bytes back into the same str.
 inline std::string utf8_of(nb::handle text) {

@@ -16,11 +16,97 @@ nb::object setup_cache_dir(nb::handle directory) {
     return nb::str(expanded);
 }
 
+// ---- damage and orphans ---------------------------------------------------------
+// diskcache writes a large value to its own file before it commits the row
+// that names it: a write that fails (disk full) or is killed leaves the file
+// behind, unreferenced, and a full disk stays full.
+
+const double kOrphanAge = 60.0; // seconds: younger files may belong to a write in progress
+
+nb::object referenced_files(nb::handle store) {
+    nb::object rows = store.attr("_sql")("SELECT filename FROM Cache WHERE filename IS NOT NULL")
+                          .attr("fetchall")();
+    nb::object names = pyclass::check(PySet_New(nullptr));
+    for (nb::handle row : rows)
+        names.attr("add")(row[0]);
+    return names;
+}
+
+// Remove value files that no entry names, older than `min_age` seconds and,
+// when `since` is given, written at or after that time. Returns how many.
+long sweep_orphans(nb::handle self, double min_age, nb::handle since) {
+    nb::object os = G("os"), path = os.attr("path");
+    nb::object root = self.attr(S("_cache_dir"));
+    nb::object known = referenced_files(store_of(self));
+    double now = pyclass::as_double(G("time").attr("time")());
+    long removed = 0;
+    for (nb::handle entry : os.attr("walk")(root)) {
+        nb::object dir = entry[0];
+        for (nb::handle name : entry[2]) {
+            if (!pyclass::truthy(name.attr("endswith")(".val")))
+                continue;
+            nb::object full = path.attr("join")(dir, name);
+            if (PySet_Contains(known.ptr(), path.attr("relpath")(full, root).ptr()) == 1)
+                continue;
+            try {
+                double mtime = pyclass::as_double(path.attr("getmtime")(full));
+                if (now - mtime < min_age)
+                    continue;
+                if (!since.is_none() && mtime < pyclass::as_double(since))
+                    continue;
+                os.attr("remove")(full);
+                ++removed;
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_OSError))
+                    throw;
+            }
+        }
+    }
+    return removed;
+}
+
+// The six entries read in one transaction, so that they come from one write
+// even while another process writes. A missing entry (a value file deleted
+// behind diskcache's back reads as missing) raises KeyError.
+nb::dict read_record(nb::handle self) {
+    nb::object store = store_of(self);
+    nb::object transaction = store.attr("transact")();
+    transaction.attr("__enter__")();
+    struct Exit {
+        nb::handle t;
+        ~Exit() {
+            PyObject *r = PyObject_CallMethod(t.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None);
+            if (r)
+                Py_DECREF(r);
+            else
+                PyErr_WriteUnraisable(t.ptr());
+        }
+    } exit{transaction};
+    nb::object missing = pyclass::check(PyObject_CallNoArgs((PyObject *)&PyBaseObject_Type));
+    nb::dict record;
+    for (nb::handle key : G("TesselCacheModel").attr("__fields__")) {
+        nb::object value = store.attr("get")("key"_a = key, "default"_a = missing);
+        if (value.is(missing)) {
+            nb::object msg = nb::str("disk cache entry '{}' is missing").attr("format")(key);
+            PyErr_SetObject(PyExc_KeyError, msg.ptr());
+            throw pyclass::error();
+        }
+        record[key] = value;
+    }
+    return record;
+}
+
 void init(nb::handle cls, nb::handle self, nb::handle cache_dir) {
     pyclass::super_(cls, self).attr(S("__init__"))();
     nb::object dir = self.attr(S("setup_cache_dir"))("directory"_a = cache_dir);
     self.attr(S("_cache_dir")) = dir;
     self.attr(S("_cache")) = G("diskcache").attr("Cache")("directory"_a = dir);
+    try {
+        sweep_orphans(self, kOrphanAge, nb::none());
+    } catch (nb::python_error &e) {
+        // a cache that cannot be swept is still usable
+        e.discard_as_unraisable("sweeping orphaned value files of a disk cache");
+    }
 }
 
 void clear(nb::handle self) {
@@ -68,6 +154,16 @@ void define_diskcache(nb::module_ m) {
             "Empty the store, then write the default record.")
         .def(
             "close", [](nb::handle self) { store_of(self).attr("close")(); }, "Close the store.")
+        .def(
+            "_read_record", [](nb::handle self) { return read_record(self); },
+            "The six entries as one consistent dict; KeyError when one is missing.")
+        .def(
+            "_sweep_orphans",
+            [](nb::handle self, double min_age, pyclass::obj since) {
+                return sweep_orphans(self, min_age, since);
+            },
+            "min_age"_a = kOrphanAge, "since"_a = nb::none(),
+            "Remove value files that no entry names; the number removed.")
         .prop_ro(
             "cache_dir", [](nb::handle self) { return self.attr(S("_cache_dir")); },
             "The directory in use, after ~ and environment-variable expansion.")
@@ -82,6 +178,7 @@ void define_diskcache(nb::module_ m) {
 NB_MODULE(diskcache, m) {
     globals.init(m);
     m.attr("os") = pyclass::import("os");
+    m.attr("time") = pyclass::import("time");
     m.attr("Path") = pyclass::import("pathlib").attr("Path");
     m.attr("diskcache") = pyclass::import("tessel_core.contrib").attr("diskcache");
     m.attr("TesselCacheModel") =

@@ -147,9 +147,9 @@ nb::object stream_name(nb::handle self, nb::handle stream) {
 }
 
 Py_ssize_t wrapped_write(nb::handle self, nb::handle stream, nb::handle string) {
-    if (!PyUnicode_Check(string.ptr()))
-        pyclass::raise_fmt(PyExc_TypeError, "write() argument must be str, not %.200s",
-                           Py_TYPE(string.ptr())->tp_name);
+    pyclass::require_str(string, "string");
+    if (string.is_none())
+        return 0; // nothing to write
     nb::object name = stream_name(self, stream);
     nb::object outputs = current_outputs(self);
     if (PyList_Append(outputs.ptr(), stream_record(name, string).ptr()) < 0)

@@ -132,6 +132,7 @@ void add_node(nb::handle self, nb::handle component) {
 }
 
 void remove_node(nb::handle self, nb::handle id) {
+    pyclass::require_str(id, "node_id");
     nb::object graph = graph_of(self);
     invalidate(graph, descendants(graph, id));
     graph.attr("remove_node")(id);
@@ -144,6 +145,8 @@ void spread_diskcache(nb::handle graph, nb::handle flagged_children) {
 }
 
 void add_edge(nb::handle self, nb::handle parent, nb::handle child) {
+    pyclass::require_str(parent, "parent_id");
+    pyclass::require_str(child, "child_id");
     nb::object graph = graph_of(self);
     // Checked first: networkx would add unknown ids as bare nodes.
     for (nb::handle id : {parent, child})
@@ -166,6 +169,8 @@ void add_edge(nb::handle self, nb::handle parent, nb::handle child) {
 }
 
 void remove_edge(nb::handle self, nb::handle parent, nb::handle child) {
+    pyclass::require_str(parent, "parent_id");
+    pyclass::require_str(child, "child_id");
     nb::object graph = graph_of(self);
     graph.attr("remove_edge")(parent, child);
     nb::object downstream = descendants(graph, child);

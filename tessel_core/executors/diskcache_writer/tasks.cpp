@@ -16,11 +16,25 @@ nb::object done(nb::handle task, bool successful, bool cancelled, nb::handle mes
         "cancelled"_a = cancelled, "message"_a = message);
 }
 
+// Value files this failed write left behind (written since `started`, named
+// by no entry), so that a full disk gets its space back and the cache stays
+// readable.
+void remove_partial_files(nb::handle disk, nb::handle started) {
+    try {
+        disk.attr("_sweep_orphans")("min_age"_a = 0.0, "since"_a = started);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+    }
+}
+
 // All six entries in one transaction: a reader of the cache sees the result
 // set whole or not at all, and a value that cannot be stored leaves the
 // cache as it was.
 void write_task(nb::handle task) {
     nb::object disk = G("TesselDiskCache")("cache_dir"_a = task.attr("cache_dir"));
+    // mtime granularity: a file written in the same second as `started` counts
+    nb::object started = G("time").attr("time")() - nb::float_(1.0);
     try {
         nb::object transaction = disk.attr("_cache").attr("transact")();
         transaction.attr("__enter__")();
@@ -35,6 +49,7 @@ void write_task(nb::handle task) {
         }
         transaction.attr("__exit__")(nb::none(), nb::none(), nb::none());
     } catch (...) {
+        remove_partial_files(disk, started);
         disk.attr("close")();
         throw;
     }
@@ -125,6 +140,7 @@ NB_MODULE(tasks, m) {
     globals.init(m);
     m.attr("multiprocessing") = pyclass::import("multiprocessing");
     m.attr("signal") = pyclass::import("signal");
+    m.attr("time") = pyclass::import("time");
     m.attr("Empty") = pyclass::import("queue").attr("Empty");
     m.attr("TesselDiskCache") = pyclass::import("tessel_core.cache").attr("TesselDiskCache");
     nb::module_ models = pyclass::import("tessel_core.misc.models");

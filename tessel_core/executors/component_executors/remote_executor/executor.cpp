@@ -170,7 +170,7 @@ bool worker_alive(nb::handle self, nb::handle result) {
 }
 
 nb::object wait_for(nb::handle self, nb::handle result) {
-    double lost_after = nb::cast<double>(self.attr(S("_lost_worker_timeout")));
+    double lost_after = pyclass::as_double(self.attr(S("_lost_worker_timeout")));
     double silent = 0.0;
     nb::object timeout_error = G("CeleryTimeoutError");
     while (true) {

@@ -26,8 +26,43 @@ nb::object parser() {
     return p;
 }
 
+bool is_loopback(nb::handle host) {
+    if (host.is_none())
+        return true; // a unix socket or the default host
+    if (pyclass::equal(host, S("localhost")))
+        return true;
+    try {
+        return pyclass::truthy(G("ipaddress").attr("ip_address")(host).attr("is_loopback"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError))
+            throw;
+        return false; // a host name other than localhost
+    }
+}
+
+// Tasks and results travel as pickles: whoever can write to the broker can
+// run code on this worker. A warning (None when the URL is safe) for a broker
+// that is neither on this machine nor behind a password.
+nb::object exposure_warning(nb::handle url) {
+    pyclass::require_str(url, "url");
+    if (url.is_none())
+        return nb::none();
+    nb::object parts = G("urlsplit")(url);
+    if (!parts.attr("password").is_none() || is_loopback(parts.attr("hostname")))
+        return nb::none();
+    return nb::str("warning: {} is not on this machine and has no password; messages carry "
+                   "pickles, so anyone who can reach it can run code on this worker. Bind it "
+                   "to 127.0.0.1 or protect it with a password (and TLS).")
+        .attr("format")(url);
+}
+
 int main_(nb::handle argv) {
     nb::object args = parser().attr("parse_args")(argv);
+    for (const char *which : {"broker", "backend"}) {
+        nb::object warning = exposure_warning(args.attr(which));
+        if (!warning.is_none())
+            G("sys").attr("stderr").attr("write")(warning + nb::str("\n"));
+    }
     nb::object executor = G("TesselRemoteComponentExecutor")(
         "identifier"_a = "worker", "name"_a = "worker", "backend"_a = args.attr("backend"),
         "broker"_a = args.attr("broker"));
@@ -42,6 +77,12 @@ int main_(nb::handle argv) {
 NB_MODULE(worker, m) {
     globals.init(m);
     m.attr("argparse") = pyclass::import("argparse");
+    m.attr("ipaddress") = pyclass::import("ipaddress");
+    m.attr("sys") = pyclass::import("sys");
+    m.attr("urlsplit") = pyclass::import("urllib.parse").attr("urlsplit");
+    m.def(
+        "exposure_warning", [](pyclass::obj url) { return exposure_warning(url); }, "url"_a,
+        "The warning for a broker URL that is off this machine without a password, or None.");
     m.attr("TesselRemoteComponentExecutor") =
         pyclass::import("tessel_core.executors.component_executors.remote_executor.executor")
             .attr("TesselRemoteComponentExecutor");

@@ -7,7 +7,7 @@ const char *const kKeys[] = {"module_statements", "non_module_outputs", "last_ou
                              "captured",          "exception_msg",      "outputs_summary"};
 
 nb::dict store_of(nb::handle self) {
-    return nb::borrow<nb::dict>(self.attr(S("_cache")));
+    return pyclass::expect<nb::dict>(self.attr(S("_cache")), "_cache");
 }
 
 void init(nb::handle cls, nb::handle self, nb::handle cache_arg) {

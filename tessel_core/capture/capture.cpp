@@ -105,7 +105,8 @@ bool accepts_four_positional(nb::handle publish) {
 
 bool needs_keywords(nb::handle self, nb::handle publish) {
     nb::object cached = nb::getattr(self, "_publish_call_style", nb::none());
-    if (!cached.is_none() && nb::borrow<nb::tuple>(cached)[0].is(publish))
+    if (PyTuple_Check(cached.ptr()) && PyTuple_GET_SIZE(cached.ptr()) == 2 &&
+        nb::borrow<nb::tuple>(cached)[0].is(publish))
         return pyclass::truthy(nb::borrow<nb::tuple>(cached)[1]);
     bool keywords = !accepts_four_positional(publish);
     self.attr("_publish_call_style") = nb::make_tuple(publish, nb::bool_(keywords));

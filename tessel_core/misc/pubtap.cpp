@@ -70,7 +70,8 @@ void handle_message(nb::handle self, nb::handle frames) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception) || e.matches(G("zmq").attr("ZMQError")))
             throw;
-        G("logger").attr("debug")("skipped a malformed display message: %s", nb::str(e.value()));
+        G("logger").attr("debug")("skipped a malformed display message: %s",
+                                  pyclass::safe_str(e.value()));
     }
 }
 

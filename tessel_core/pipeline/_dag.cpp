@@ -32,7 +32,7 @@ nb::object component_of(nb::handle graph, nb::handle id) {
 nb::object reachable(nb::handle adjacency, nb::handle starts) {
     nb::object seen = pyclass::check(PySet_New(nullptr));
     nb::list stack = pyclass::list_copy(starts);
-    PyObject *adj = adjacency.ptr();
+    PyObject *adj = pyclass::expect<nb::dict>(adjacency, "graph adjacency").ptr();
     while (PyList_GET_SIZE(stack.ptr()) > 0) {
         nb::object node = stack.attr("pop")();
         PyObject *nbrs = PyDict_GetItemWithError(adj, node.ptr());
@@ -41,6 +41,8 @@ nb::object reachable(nb::handle adjacency, nb::handle starts) {
                 throw pyclass::error();
             continue;
         }
+        if (!PyDict_Check(nbrs))
+            pyclass::raise(PyExc_TypeError, "graph adjacency must map nodes to dicts");
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(nbrs, &pos, &key, &value)) {
@@ -332,7 +334,7 @@ nb::object info(nb::handle self) {
     nb::object nodes = self.attr("nodes");
     for (nb::handle id : nodes) {
         nb::object component = nodes[id];
-        nb::dict fields = nb::borrow<nb::dict>(component.attr("info").attr("dict")());
+        nb::dict fields = pyclass::expect<nb::dict>(component.attr("info").attr("dict")(), "info");
         nb::list parent_ids = pyclass::list_copy(graph.attr("predecessors")(id));
         nb::list parent_names;
         for (nb::handle parent : graph.attr("predecessors")(id))

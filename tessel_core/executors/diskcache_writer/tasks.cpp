@@ -65,7 +65,7 @@ nb::object run_task(nb::handle task) {
             throw;
         nb::handle exc = e.value();
         nb::object msg =
-            nb::str("{}: {}").attr("format")(pyclass::type_of(exc).attr("__name__"), nb::str(exc));
+            nb::str("{}: {}").attr("format")(pyclass::type_of(exc).attr("__name__"), pyclass::safe_str(exc));
         return done(task, false, false, msg);
     }
 }

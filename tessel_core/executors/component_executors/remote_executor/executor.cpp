@@ -66,7 +66,7 @@ void init(nb::handle self, nb::handle identifier, nb::handle name, nb::handle ba
 
 nb::object describe(nb::python_error &e) {
     nb::handle exc = e.value();
-    nb::object text = nb::str(" ").attr("join")(nb::str(exc).attr("split")());
+    nb::object text = nb::str(" ").attr("join")(pyclass::safe_str(exc).attr("split")());
     return nb::str("{}: {}").attr("format")(pyclass::type_of(exc).attr("__name__"), text);
 }
 

@@ -21,7 +21,6 @@ import os
 import shutil
 import time
 
-import cloudpickle
 import networkx as nx
 import pydantic
 from IPython.core.interactiveshell import InteractiveShell
@@ -37,6 +36,7 @@ from tessel_core.misc.models import (
     TesselDiskCacheTodoModel,
 )
 from tessel_core.pipeline import TesselDagBase
+from tessel_core.pipeline.inputs import describe, execute_component, names_read
 
 RESULT_FIELDS = ["module_statements", "non_module_outputs", "last_output", "captured",
                  "exception_msg", "outputs_summary"]
@@ -47,18 +47,6 @@ class PipelineError(Exception):
     """Bad input: reported as one line, with a non-zero exit."""
 
 
-class UnreadableInput(RuntimeError):
-    """An upstream output the component reads could not be deserialized."""
-
-
-def describe(value):
-    """str(value) that never raises."""
-    try:
-        return str(value)
-    except Exception as err:
-        return f"<str() failed: {type(err).__name__}>"
-
-
 def shown(value):
     """repr(value) that never raises: showing a value never fails a run."""
     try:
@@ -66,13 +54,6 @@ def shown(value):
     except Exception as err:
         return f"<{type(value).__name__} object: repr() failed: {type(err).__name__}: " \
                f"{describe(err)}>"
-
-
-def fail(comp, exc):
-    """End `comp` FAILED with the record of `exc` (which was never raised, so
-    the record carries no traceback of ours)."""
-    comp.status = TesselComponentStatus.RUNNING
-    comp.handle_error(exc)
 
 
 def read_cache_record(path):
@@ -150,13 +131,10 @@ def parse_params(items):
     return params
 
 
-def names_read(code):
-    """Names the code reads (a parameter it never mentions cannot change it)."""
-    try:
-        tree = ast.parse(code)
-    except SyntaxError:
-        return set()
-    return {n.id for n in ast.walk(tree) if isinstance(n, ast.Name)}
+def params_read(code, params):
+    """Parameters the code reads (a parameter it never mentions cannot change it)."""
+    read = names_read(code)
+    return set(params) if read is None else read & set(params)
 
 
 class PipelineRunner:
@@ -213,7 +191,7 @@ class PipelineRunner:
 
     def affected_by(self, changed):
         """Components whose code reads a changed parameter, and their descendants."""
-        hit = {n for n, c in self.dag.nodes.items() if names_read(c.cell_code) & set(changed)}
+        hit = {n for n, c in self.dag.nodes.items() if params_read(c.cell_code, changed)}
         for n in list(hit):
             hit |= nx.descendants(self.dag.nx_graph, n)
         return hit
@@ -221,35 +199,11 @@ class PipelineRunner:
     def fingerprint(self, node_id, memo):
         if node_id not in memo:
             comp = self.dag.nodes[node_id]
-            used = sorted(names_read(comp.cell_code) & set(self.params))
+            used = sorted(params_read(comp.cell_code, self.params))
             parents = sorted(self.fingerprint(p, memo) for p in self.dag.nx_graph.predecessors(node_id))
             blob = json.dumps([comp.cell_code, [(k, repr(self.params[k])) for k in used], parents])
             memo[node_id] = hashlib.sha256(blob.encode()).hexdigest()[:16]
         return memo[node_id]
-
-    def inputs_for(self, node_id):
-        """Module statements and values from upstream, nearer components last.
-
-        An output that cannot be read back is left out and noted in
-        `unreadable` (name -> why), so that only a component that reads it
-        fails."""
-        statements, values, unreadable = {}, {}, {}
-        upstream = nx.ancestors(self.dag.nx_graph, node_id)
-        for n in self.dag.nodes:  # topological: nearer components win on a shared name
-            if n not in upstream:
-                continue
-            comp = self.dag.nodes[n]
-            statements.update(comp.module_statements or {})
-            for name, blob in (comp._quickhold.non_module_outputs or {}).items():
-                try:
-                    values[name] = cloudpickle.loads(blob)
-                    unreadable.pop(name, None)
-                except Exception as err:
-                    values.pop(name, None)
-                    unreadable[name] = (f"output '{name}' of component '{comp.name}' ({n}) "
-                                        f"could not be read back: {type(err).__name__}: "
-                                        f"{describe(err)}")
-        return statements, values, unreadable
 
     # ---- disk cache --------------------------------------------------------------------
 
@@ -334,6 +288,7 @@ class PipelineRunner:
                 self.origin[node_id] = "cache"
                 if show:
                     comp.show_captured()
+                    self.show_value(comp)
             else:
                 self.origin[node_id] = "run"
                 self.run_component(comp, show)
@@ -345,30 +300,21 @@ class PipelineRunner:
 
     def run_component(self, comp, show):
         """One run; whatever goes wrong ends the component FAILED with its record."""
-        statements, values, unreadable = self.inputs_for(comp.id)
-        needed = sorted(set(unreadable) & names_read(comp.cell_code))
-        if needed:
-            fail(comp, UnreadableInput("; ".join(unreadable[n] for n in needed)))
-            return
+        execute_component(self.dag, comp.id, ipython_shell=self.shell,
+                          parameters=dict(self.params), send_to_front=show)
+        if show and comp.status == TesselComponentStatus.SUCCESSFUL:
+            self.show_value(comp)
+
+    @staticmethod
+    def show_value(comp):
         try:
-            comp.execute(ipython_shell=self.shell, module_statements=statements,
-                         non_module_inputs=values, parameters=dict(self.params),
-                         send_to_front=show)
-        except Exception:
-            # execute recorded the failure on the component; the table and
-            # the error record tell the rest.
-            if comp.status != TesselComponentStatus.FAILED:
-                raise
+            value = comp.last_output
+        except Exception as err:
+            print(f"=> <the value could not be read back: {type(err).__name__}: "
+                  f"{describe(err)}>", flush=True)
             return
-        if show:
-            try:
-                value = comp.last_output
-            except Exception as err:
-                print(f"=> <the value could not be read back: {type(err).__name__}: "
-                      f"{describe(err)}>", flush=True)
-                return
-            if value is not None:
-                print(f"=> {shown(value)}", flush=True)
+        if value is not None:
+            print(f"=> {shown(value)}", flush=True)
 
     def summary(self):
         rows = [("component", "status", "time", "outputs", "source")]

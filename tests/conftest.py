@@ -118,3 +118,35 @@ def remote(redis_url):
     worker = Worker(broker, backend).wait_ready()
     yield broker, backend
     worker.kill()
+
+
+# --- a real Jupyter kernel -------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def kernel():
+    jupyter_client = pytest.importorskip("jupyter_client")
+    km, kc = jupyter_client.manager.start_new_kernel(kernel_name="python3", startup_timeout=120)
+    try:
+        yield kc
+    finally:
+        kc.stop_channels()
+        km.shutdown_kernel(now=True)
+
+
+def run_cell(kc, code):
+    """Run code in the kernel; its iopub messages up to the idle status."""
+    import queue
+
+    msg_id = kc.execute(code)
+    messages = []
+    while True:
+        try:
+            msg = kc.get_iopub_msg(timeout=60)
+        except queue.Empty:
+            pytest.fail(f"no idle status for {code!r}; got {messages}")
+        if msg["parent_header"].get("msg_id") != msg_id:
+            continue
+        messages.append(msg)
+        if msg["msg_type"] == "status" and msg["content"]["execution_state"] == "idle":
+            return messages

@@ -1,11 +1,10 @@
 """A component run in a real Jupyter kernel sends its output to the front end
 as it happens."""
 
-import queue
-
 import pytest
+from conftest import run_cell
 
-jupyter_client = pytest.importorskip("jupyter_client")
+pytest.importorskip("jupyter_client")
 
 CELL = """
 from tessel_core.executors import TesselComponentExecutor
@@ -13,31 +12,6 @@ from tessel_core.misc.models import TesselExecutionRequestModel
 ex = TesselComponentExecutor(identifier="cid-7", name="kernel comp", ipython_shell=get_ipython())
 resp = ex.execute(TesselExecutionRequestModel(cell_code="print('from the cell')", send_to_front=True))
 """
-
-
-@pytest.fixture(scope="module")
-def kernel():
-    km, kc = jupyter_client.manager.start_new_kernel(kernel_name="python3", startup_timeout=120)
-    try:
-        yield kc
-    finally:
-        kc.stop_channels()
-        km.shutdown_kernel(now=True)
-
-
-def run_cell(kc, code):
-    msg_id = kc.execute(code)
-    messages = []
-    while True:
-        try:
-            msg = kc.get_iopub_msg(timeout=60)
-        except queue.Empty:
-            pytest.fail(f"no idle status for {code!r}; got {messages}")
-        if msg["parent_header"].get("msg_id") != msg_id:
-            continue
-        messages.append(msg)
-        if msg["msg_type"] == "status" and msg["content"]["execution_state"] == "idle":
-            return messages
 
 
 def test_output_reaches_the_front_end_with_component_id(kernel):

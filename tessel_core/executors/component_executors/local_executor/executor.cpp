@@ -273,7 +273,48 @@ RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_fron
 struct Outputs {
     nb::dict statements, serialized;
     nb::list objects, functions, classes, modules, problems;
+    nb::list star_modules; // names of modules the cell star-imported
 };
+
+// Modules the cell imported with `from M import *`. Names bound that way are
+// attributes of M: they travel as statements that read them from M again,
+// not as pickles (some such objects pickle but do not unpickle).
+nb::list star_imported_modules(nb::handle code) {
+    nb::list found;
+    if (!PyUnicode_Check(code.ptr()) || !pyclass::truthy(code.attr("__contains__")("*")))
+        return found;
+    nb::object tree;
+    try {
+        tree = G("ast").attr("parse")(code);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
+            throw;
+        return found; // IPython syntax: no star import is found
+    }
+    nb::object import_from = G("ast").attr("ImportFrom");
+    for (nb::handle node : tree.attr("body")) {
+        if (!pyclass::is_instance(node, import_from) || !pyclass::equal(node.attr("level"), nb::int_(0)))
+            continue;
+        nb::object names = node.attr("names");
+        if (nb::len(names) == 1 && pyclass::equal(names[0].attr("name"), S("*")))
+            found.append(node.attr("module"));
+    }
+    return found;
+}
+
+// The statement that reads `key` from a star-imported module, if `value` is
+// that module's attribute.
+nb::object star_statement(nb::handle key, nb::handle value, const Outputs &o) {
+    nb::object loaded = G("sys").attr("modules");
+    for (nb::handle name : o.star_modules) {
+        nb::object module = loaded.attr("get")(name);
+        if (module.is_none() || !nb::getattr(module, key, nb::none()).is(value))
+            continue;
+        return nb::str("getattr(__import__('importlib').import_module({!r}), {!r})")
+            .attr("format")(name, key);
+    }
+    return nb::none();
+}
 
 nb::object problem(nb::handle what, nb::python_error &e) {
     nb::object exc = nb::borrow(e.value());
@@ -301,10 +342,15 @@ void add_output(nb::handle key, nb::handle value, Outputs &o) {
         o.modules.append(key);
         return;
     }
-    nb::object blob = serialize(value, nb::str("'{}'").attr("format")(key), o);
-    if (blob.is_none())
-        return; // left out, reported in the message
-    o.serialized[key] = blob;
+    nb::object statement = star_statement(key, value, o);
+    if (!statement.is_none())
+        o.statements[key] = statement;
+    else {
+        nb::object blob = serialize(value, nb::str("'{}'").attr("format")(key), o);
+        if (blob.is_none())
+            return; // left out, reported in the message
+        o.serialized[key] = blob;
+    }
     if (pyclass::truthy(inspect.attr("isclass")(value)))
         o.classes.append(key);
     else if (pyclass::truthy(inspect.attr("isroutine")(value)))
@@ -314,8 +360,9 @@ void add_output(nb::handle key, nb::handle value, Outputs &o) {
 }
 
 // The names the run bound or rebound, in binding order.
-Outputs collect_outputs(nb::dict before, nb::dict ns) {
+Outputs collect_outputs(nb::dict before, nb::dict ns, nb::handle code) {
     Outputs o;
+    o.star_modules = star_imported_modules(code);
     for (auto kv : pyclass::list_copy(ns.attr("items")())) {
         nb::tuple item = nb::borrow<nb::tuple>(kv);
         nb::handle key = item[0], value = item[1];
@@ -358,7 +405,7 @@ nb::object execute(nb::handle self, nb::handle request) {
                 .attr("format")(self.attr(S("_name")), run.failure->name, run.failure->text);
         return failure_response(http("INTERNAL_SERVER_ERROR"), *run.failure, run.records, msg);
     }
-    Outputs o = collect_outputs(before, ns);
+    Outputs o = collect_outputs(before, ns, code);
     nb::object last = nb::none();
     if (run.value.is_valid() && !run.value.is_none())
         last = serialize(run.value, nb::str("the value of the last expression"), o);
@@ -367,7 +414,7 @@ nb::object execute(nb::handle self, nb::handle request) {
         status = http("PARTIAL_CONTENT");
         message =
             nb::str("Some results of component '{}' could not be serialized and were "
-                    "left out: {}")
+                    "left out: {}\n")
                 .attr("format")(self.attr(S("_name")), nb::str("; ").attr("join")(o.problems));
     }
     nb::object result =

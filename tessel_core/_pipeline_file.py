@@ -137,6 +137,21 @@ def params_read(code, params):
     return set(params) if read is None else read & set(params)
 
 
+class PipelineShell(InteractiveShell):
+    """The shell components run in outside a kernel: it takes the magics a
+    notebook uses. There is no GUI event loop to start for `%matplotlib`, and
+    figures are drawn with the inline backend, as in a kernel."""
+
+    def enable_gui(self, gui=None):
+        pass
+
+
+def inline_figures():
+    """Figures as a kernel shows them (image/png display data), unless the
+    user chose a backend."""
+    os.environ.setdefault("MPLBACKEND", "module://matplotlib_inline.backend_inline")
+
+
 class PipelineRunner:
     def __init__(self, pipeline, params, cache_dir=None, remote=None, backend=None):
         model, defaults = pipeline
@@ -145,7 +160,8 @@ class PipelineRunner:
             self.dag = TesselDagBase(graph=model)
         except (RuntimeError, KeyError) as err:
             raise PipelineError(f"invalid pipeline: {err.args[0] if err.args else err}") from None
-        self.shell = InteractiveShell.instance()
+        inline_figures()
+        self.shell = PipelineShell.instance()
         self.cache_dir = os.path.abspath(os.path.expanduser(cache_dir)) if cache_dir else None
         self.remote = (remote, backend or remote) if remote else None
         self.origin, self.seconds = {}, {}
@@ -305,8 +321,7 @@ class PipelineRunner:
         if show and comp.status == TesselComponentStatus.SUCCESSFUL:
             self.show_value(comp)
 
-    @staticmethod
-    def show_value(comp):
+    def show_value(self, comp):
         try:
             value = comp.last_output
         except Exception as err:
@@ -314,7 +329,21 @@ class PipelineRunner:
                   f"{describe(err)}>", flush=True)
             return
         if value is not None:
-            print(f"=> {shown(value)}", flush=True)
+            text = self.formatted(value)
+            # a multi-line value starts on a line of its own, as IPython shows it
+            print(f"=>{chr(10) if chr(10) in text else ' '}{text}", flush=True)
+
+    def formatted(self, value):
+        """The text a notebook shows for the value (IPython's plain-text
+        formatter, called unwrapped: its wrapper would print a traceback for a
+        value that cannot be shown, where a placeholder is wanted)."""
+        formatter = self.shell.display_formatter.formatters["text/plain"]
+        call = getattr(type(formatter).__call__, "__wrapped__", None)
+        try:
+            text = call(formatter, value) if call else None
+        except Exception:
+            text = None
+        return text if isinstance(text, str) else shown(value)
 
     def summary(self):
         rows = [("component", "status", "time", "outputs", "source")]

@@ -16,26 +16,23 @@ import re
 import sys
 from typing import Dict, NamedTuple
 
-import cloudpickle
 import networkx as nx
 
 from tessel_core.misc import TesselComponentStatus
+from tessel_core.misc.serialized import SerializedValue
 
 # Reading any of these may reach every name of the namespace.
 DYNAMIC_NAMES = {"globals", "locals", "vars", "eval", "exec", "__import__"}
 LEFT_OUT = re.compile(r"'(?P<name>[^']+)' \((?P<why>.*?)\)(?=; '|$)")
 NAME_ERROR = re.compile(r"name '(?P<name>[^']+)' is not defined")
+BAD_INPUT = re.compile(r"Could not deserialize input '(?P<name>[^']+)'")
 
 
 class Inputs(NamedTuple):
     statements: Dict[str, str]
-    values: Dict[str, object]
-    unreadable: Dict[str, str]  # name -> why it could not be read back
+    values: Dict[str, SerializedValue]
+    origin: Dict[str, str]  # name -> which output of which component it is
     left_out: Dict[str, str]  # name -> why its component could not serialize it
-
-
-class UnreadableInput(RuntimeError):
-    """An upstream output the component reads could not be deserialized."""
 
 
 def describe(value):
@@ -67,10 +64,43 @@ def left_out_of(comp):
     return found
 
 
+def needed_names(dag, node_id, upstream):
+    """Names a run of `node_id` may read: those of its code and, for a function
+    or class it reads from upstream, those of the code that defined it (a
+    function looks its globals up where it is called). None: any name."""
+    read = names_read(dag.nodes[node_id].cell_code)
+    if read is None:
+        return None
+    makers = {}  # name of a function or class -> code of the nearest component defining it
+    for n in dag.nodes:
+        if n in upstream:
+            summary = dag.nodes[n]._quickhold.outputs_summary
+            if not isinstance(summary, dict):
+                summary = summary.dict() if summary is not None else {}
+            for name in list(summary.get("functions") or []) + list(summary.get("classes") or []):
+                makers[name] = dag.nodes[n].cell_code
+    pending, seen = list(read & set(makers)), set()
+    while pending:
+        name = pending.pop()
+        if name in seen:
+            continue
+        seen.add(name)
+        more = names_read(makers[name])
+        if more is None:
+            return None
+        read |= more
+        pending.extend(more & set(makers))
+    return read
+
+
 def gather_inputs(dag, node_id):
-    """Module statements and values of every ancestor of `node_id`, nearest last."""
-    statements, values, unreadable, left_out = {}, {}, {}, {}
+    """Module statements and serialized values of the ancestors of `node_id`
+    that its run needs, nearest last. Values stay serialized: the run
+    deserializes them, so an output that cannot be read back fails only a
+    run that needs it."""
+    statements, values, origin, left_out = {}, {}, {}, {}
     upstream = nx.ancestors(dag.nx_graph, node_id)
+    needed = needed_names(dag, node_id, upstream)
     for n in dag.nodes:  # topological
         if n not in upstream:
             continue
@@ -81,36 +111,31 @@ def gather_inputs(dag, node_id):
                              f"serialized and was left out ({why})"
         for name, blob in (comp._quickhold.non_module_outputs or {}).items():
             left_out.pop(name, None)
-            try:
-                values[name] = cloudpickle.loads(blob)
-                unreadable.pop(name, None)
-            except Exception as err:
-                values.pop(name, None)
-                unreadable[name] = (f"output '{name}' of component '{comp.name}' ({n}) could "
-                                    f"not be read back: {type(err).__name__}: {describe(err)}")
-    return Inputs(statements, values, unreadable, left_out)
+            values.pop(name, None)
+            if needed is None or name in needed:
+                values[name] = SerializedValue(blob)
+                origin[name] = f"output '{name}' of component '{comp.name}' ({n})"
+    return Inputs(statements, values, origin, left_out)
 
 
-def fail(comp, exc):
-    """End `comp` FAILED with the record of `exc` (never raised, so the record
-    carries no traceback of ours)."""
-    comp.status = TesselComponentStatus.RUNNING
-    comp.handle_error(exc)
-
-
-def explain_name_error(comp, inputs):
-    """A NameError for an upstream output that was left out says so."""
+def explain_failure(comp, inputs):
+    """A failure about an input says where the input came from: a NameError
+    for an output that was left out, an input that could not be read back."""
     lines = comp.exception_msg
-    if comp.status != TesselComponentStatus.FAILED or not lines or "NameError" not in lines[1]:
+    if comp.status != TesselComponentStatus.FAILED or not lines:
         return
-    match = NAME_ERROR.search(lines[-1])
-    reasons = {**inputs.left_out, **inputs.unreadable}
-    if not match or match["name"] not in reasons:
-        return
-    reason = f" ({reasons[match['name']]})"
+    name_error = NAME_ERROR.search(lines[-1]) if "NameError" in lines[1] else None
+    if name_error and name_error["name"] in inputs.left_out:
+        pattern, reason = NAME_ERROR, inputs.left_out[name_error["name"]]
+    else:
+        bad = BAD_INPUT.search(" ".join(r.text or "" for r in comp.captured or []))
+        if not bad or bad["name"] not in inputs.origin:
+            return
+        pattern, reason = BAD_INPUT, f"{inputs.origin[bad['name']]} could not be read back"
+    reason = f" ({reason})"
     comp.exception_msg = list(lines[:-1]) + [lines[-1] + reason]
     for record in comp.captured or []:
-        if NAME_ERROR.search(getattr(record, "text", None) or ""):
+        if pattern.search(getattr(record, "text", None) or ""):
             record.text = record.text.rstrip("\n") + reason
 
 
@@ -129,19 +154,13 @@ def execute_component(dag, node_id, **execute_kwargs):
     its record (a KeyboardInterrupt still propagates)."""
     comp = dag.nodes[node_id]
     inputs = gather_inputs(dag, node_id)
-    read = names_read(comp.cell_code)
-    needed = sorted(set(inputs.unreadable) if read is None else set(inputs.unreadable) & read)
-    if needed:
-        fail(comp, UnreadableInput("; ".join(inputs.unreadable[n] for n in needed)))
-        return None
-    values = {k: v for k, v in inputs.values.items() if k not in inputs.unreadable}
     try:
-        value = comp.execute(module_statements=inputs.statements, non_module_inputs=values,
+        value = comp.execute(module_statements=inputs.statements, non_module_inputs=inputs.values,
                              **execute_kwargs)
     except Exception:
         if comp.status != TesselComponentStatus.FAILED:
             raise
         return None
-    explain_name_error(comp, inputs)
+    explain_failure(comp, inputs)
     notice_left_out(comp)
     return value

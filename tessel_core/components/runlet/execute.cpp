@@ -185,7 +185,9 @@ nb::object prepare_run(nb::handle self, nb::handle statements, nb::handle inputs
     nb::dict serialized;
     if (!inputs.is_none())
         for (auto &[name, value] : pyclass::items_of(inputs, "non_module_inputs"))
-            serialized[name] = G("cloudpickle").attr("dumps")(value);
+            serialized[name] = pyclass::is_instance(value, G("SerializedValue"))
+                                   ? value
+                                   : G("cloudpickle").attr("dumps")(value);
     return G("TesselExecutionRequestModel")(
         "cell_code"_a = self.attr("cell_code"), "module_statements"_a = statements,
         "non_module_inputs"_a = serialized, "parameters"_a = parameters,

@@ -8,6 +8,7 @@
 #include "tessel_core/_native/error_record.h"
 #include "tessel_core/_native/fast_model.h"
 #include "tessel_core/_native/module.h"
+#include "tessel_core/executors/component_executors/local_executor/notebook.h"
 
 #include <optional>
 
@@ -100,11 +101,24 @@ nb::object bad_request(nb::handle self, const char *what, nb::handle sym, nb::py
     return failure_response(http("BAD_REQUEST"), f, nb::list(), msg);
 }
 
+// An input that cannot be deserialized makes the request unusable: the
+// caller hands over only the inputs the code needs.
+void seed_inputs(nb::handle self, nb::handle inputs, nb::dict ns) {
+    for (auto kv : pyclass::expect<nb::dict>(inputs, "non_module_inputs")) {
+        try {
+            nb::object value = G("cloudpickle").attr("loads")(kv.second);
+            value = G("handle_obj_for_exceptions")(value);
+            ns[kv.first] = notebook::bind_to_namespace(value, ns);
+        } catch (nb::python_error &e) {
+            throw BadRequest{bad_request(self, "deserialize input", kv.first, e)};
+        }
+    }
+}
+
 nb::dict seed_namespace(nb::handle self, nb::handle request) {
     nb::dict ns;
-    ns["__name__"] = "__main__";
-    ns["__builtins__"] = pyclass::import("builtins");
     nb::object shell = self.attr(S("_ipython_shell"));
+    notebook::seed_dunders(ns, shell);
     if (!shell.is_none())
         ns["get_ipython"] = shell.attr("get_ipython");
     nb::object statements = request.attr("module_statements");
@@ -120,14 +134,7 @@ nb::dict seed_namespace(nb::handle self, nb::handle request) {
         }
     nb::object inputs = request.attr("non_module_inputs");
     if (!inputs.is_none())
-        for (auto kv : pyclass::expect<nb::dict>(inputs, "non_module_inputs")) {
-            try {
-                nb::object value = G("cloudpickle").attr("loads")(kv.second);
-                ns[kv.first] = G("handle_obj_for_exceptions")(value);
-            } catch (nb::python_error &e) {
-                throw BadRequest{bad_request(self, "deserialize input", kv.first, e)};
-            }
-        }
+        seed_inputs(self, inputs, ns);
     nb::object parameters = request.attr("parameters");
     if (!parameters.is_none())
         ns.attr("update")(parameters); // parameters win over inputs of the same name
@@ -143,11 +150,17 @@ nb::object cell_filename(nb::handle self) {
 // Compile the body as statements and a final expression (if any) on its own,
 // keeping the cell's line numbers; the source is registered with linecache so
 // tracebacks show the cell's lines.
-nb::object run_code(nb::handle self, nb::handle code, nb::dict ns) {
+// The text that runs: the cell's code, IPython syntax transformed by the
+// shell when there is one.
+nb::object cell_source(nb::handle self, nb::handle code) {
     nb::object source = code.is_none() ? nb::object(nb::str("")) : nb::borrow(code);
     nb::object shell = self.attr(S("_ipython_shell"));
     if (!shell.is_none())
         source = shell.attr("transform_cell")(source);
+    return source;
+}
+
+nb::object run_code(nb::handle self, nb::handle source, nb::dict ns) {
     nb::object filename = cell_filename(self);
     nb::object lines = source.attr("splitlines")("keepends"_a = true);
     G("linecache").attr("cache")[filename] =
@@ -159,7 +172,8 @@ nb::object run_code(nb::handle self, nb::handle code, nb::dict ns) {
     nb::list body = pyclass::expect<nb::list>(tree.attr("body"), "ast body");
     nb::object last_expr = nb::none();
     size_t n = nb::len(body);
-    if (n && pyclass::is_instance(body[n - 1], ast.attr("Expr"))) {
+    if (n && pyclass::is_instance(body[n - 1], ast.attr("Expr")) &&
+        !notebook::ends_with_semicolon(source)) {
         last_expr = ast.attr("Expression")(body[n - 1].attr("value"));
         body.attr("pop")();
     }
@@ -257,8 +271,10 @@ RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_fron
     nb::object captured = context.attr("__enter__")();
     {
         CaptureGuard guard{context};
+        notebook::UserNamespace user_ns(self.attr(S("_ipython_shell")), ns);
         try {
             r.value = run_code(self, code, ns);
+            notebook::flush_inline_figures();
         } catch (nb::python_error &e) {
             r.failure = describe(self, e.value());
         }
@@ -334,7 +350,7 @@ nb::object serialize(nb::handle value, nb::handle what, Outputs &o) {
     }
 }
 
-void add_output(nb::handle key, nb::handle value, Outputs &o) {
+void add_output(nb::handle key, nb::handle value, Outputs &o, nb::handle blob_done = nb::handle()) {
     nb::object inspect = G("inspect");
     if (pyclass::truthy(inspect.attr("ismodule")(value))) {
         o.statements[key] = nb::str("__import__('importlib').import_module({!r})")
@@ -346,7 +362,8 @@ void add_output(nb::handle key, nb::handle value, Outputs &o) {
     if (!statement.is_none())
         o.statements[key] = statement;
     else {
-        nb::object blob = serialize(value, nb::str("'{}'").attr("format")(key), o);
+        nb::object blob = blob_done ? nb::borrow(blob_done)
+                                    : serialize(value, nb::str("'{}'").attr("format")(key), o);
         if (blob.is_none())
             return; // left out, reported in the message
         o.serialized[key] = blob;
@@ -359,19 +376,52 @@ void add_output(nb::handle key, nb::handle value, Outputs &o) {
         o.objects.append(key);
 }
 
-// The names the run bound or rebound, in binding order.
-Outputs collect_outputs(nb::dict before, nb::dict ns, nb::handle code) {
+// An input the code read and changed in place (`df["c"] = ...`,
+// `model.fit(...)`) without rebinding it: its serialization differs from the
+// one that came in. Returns the new serialization, or None when unchanged.
+// (Equal objects may pickle differently: a spurious output is harmless, a
+// missed change is not.)
+nb::object changed_in_place(nb::handle key, nb::handle value, nb::handle inputs,
+                            nb::handle names) {
+    if (!PyDict_Check(inputs.ptr()) || !notebook::reads(names, key))
+        return nb::none();
+    PyObject *blob_in = PyDict_GetItemWithError(inputs.ptr(), key.ptr());
+    if (!blob_in)
+        return nb::none();
+    nb::object inspect = G("inspect");
+    if (pyclass::truthy(inspect.attr("isroutine")(value)) ||
+        pyclass::truthy(inspect.attr("isclass")(value)) ||
+        pyclass::truthy(inspect.attr("ismodule")(value)))
+        return nb::none();
+    nb::object blob;
+    try {
+        blob = G("cloudpickle").attr("dumps")(value);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return nb::none(); // cannot tell; it came in serializable and stays as it came
+    }
+    return pyclass::equal(blob, nb::handle(blob_in)) ? nb::none() : blob;
+}
+
+// The names the run bound or rebound, in binding order, and the inputs it
+// changed in place.
+Outputs collect_outputs(nb::dict before, nb::dict ns, nb::handle source, nb::handle inputs,
+                        nb::handle names) {
     Outputs o;
-    o.star_modules = star_imported_modules(code);
+    o.star_modules = star_imported_modules(source);
     for (auto kv : pyclass::list_copy(ns.attr("items")())) {
-        nb::tuple item = nb::borrow<nb::tuple>(kv);
-        nb::handle key = item[0], value = item[1];
+        auto [key, value] = pyclass::unpack_pair(kv, "namespace item");
         if (!PyUnicode_Check(key.ptr()) || pyclass::truthy(key.attr("startswith")("_")))
             continue;
         PyObject *prev = PyDict_GetItemWithError(before.ptr(), key.ptr());
-        if (prev == value.ptr())
+        if (prev != value.ptr()) {
+            add_output(key, value, o);
             continue;
-        add_output(key, value, o);
+        }
+        nb::object blob = changed_in_place(key, value, inputs, names);
+        if (!blob.is_none())
+            add_output(key, value, o, blob);
     }
     return o;
 }
@@ -384,28 +434,44 @@ nb::object summary_of(const Outputs &o) {
 
 // ---- execute -------------------------------------------------------------------
 
+// The serialized inputs whose values the run started with (a parameter of the
+// same name replaced the input).
+nb::object seeded_inputs(nb::handle request) {
+    nb::object inputs = request.attr("non_module_inputs");
+    nb::object parameters = request.attr("parameters");
+    if (!PyDict_Check(inputs.ptr()) || parameters.is_none() || !pyclass::truthy(parameters))
+        return inputs;
+    nb::dict kept;
+    for (auto kv : nb::borrow<nb::dict>(inputs))
+        if (!pyclass::truthy(parameters.attr("__contains__")(kv.first)))
+            kept[kv.first] = kv.second;
+    return kept;
+}
+
 nb::object execute(nb::handle self, nb::handle request) {
     nb::object marker = nb::getattr(self, "_run_marker", nb::none());
     if (!marker.is_none())
         pyclass::import("tessel_core.components._poolwatch").attr("note_worker")(marker);
     nb::dict ns;
+    nb::object source, names;
     try {
+        source = cell_source(self, request.attr("cell_code"));
+        names = notebook::names_read(source);
         ns = seed_namespace(self, request);
     } catch (BadRequest &bad) {
         return bad.response;
     }
     nb::dict before = nb::borrow<nb::dict>(pyclass::check(PyDict_Copy(ns.ptr())));
-    nb::object code = request.attr("cell_code");
     RunResult run = self.attr(S("_ipython_shell")).is_none()
-                        ? run_without_shell(self, code, ns)
-                        : run_in_shell(self, code, request.attr("send_to_front"), ns);
+                        ? run_without_shell(self, source, ns)
+                        : run_in_shell(self, source, request.attr("send_to_front"), ns);
     if (run.failure) {
         nb::object msg =
             nb::str("Component '{}' failed: {}: {}")
                 .attr("format")(self.attr(S("_name")), run.failure->name, run.failure->text);
         return failure_response(http("INTERNAL_SERVER_ERROR"), *run.failure, run.records, msg);
     }
-    Outputs o = collect_outputs(before, ns, code);
+    Outputs o = collect_outputs(before, ns, source, seeded_inputs(request), names);
     nb::object last = nb::none();
     if (run.value.is_valid() && !run.value.is_none())
         last = serialize(run.value, nb::str("the value of the last expression"), o);
@@ -496,7 +562,7 @@ void define_executor(nb::module_ m) {
 
 NB_MODULE(executor, m) {
     globals.init(m);
-    for (const char *name : {"ast", "inspect", "io", "linecache", "sys", "traceback"})
+    for (const char *name : {"ast", "inspect", "io", "linecache", "sys", "traceback", "types"})
         m.attr(name) = pyclass::import(name);
     m.attr("cloudpickle") = pyclass::import("cloudpickle");
     m.attr("HTTPStatus") = pyclass::import("http").attr("HTTPStatus");
@@ -512,6 +578,7 @@ NB_MODULE(executor, m) {
           "TesselExecutionRequestModel", "TesselExecutionResponseModel"})
         m.attr(name) = models.attr(name);
     m.attr("os") = pyclass::import("os");
+    m.attr("DisplayHook") = pyclass::import("IPython.core.displayhook").attr("DisplayHook");
     m.attr("TesselDisplayPublisher") =
         pyclass::import("tessel_core.misc.pubtap").attr("TesselDisplayPublisher");
     define_stream_recorder(m);

@@ -1,0 +1,138 @@
+// What makes a component's run behave like the same cell in a notebook
+// kernel: the main module's dunders, functions that look their globals up
+// where they are called, inputs changed in place, a trailing semicolon,
+// magics that see the component's names, inline figures.
+#pragma once
+#include "tessel_core/_native/module.h"
+
+namespace notebook {
+
+const char *kMainDoc = "Automatically created module for IPython interactive environment";
+
+// __name__, __doc__, __builtins__ and the other module dunders as the
+// kernel's main module has them.
+inline void seed_dunders(nb::dict ns, nb::handle shell) {
+    ns["__name__"] = "__main__";
+    ns["__builtins__"] = pyclass::import("builtins");
+    ns["__doc__"] = kMainDoc;
+    for (const char *key : {"__package__", "__spec__", "__loader__"})
+        ns[key] = nb::none();
+    if (shell.is_none())
+        return;
+    nb::object user_ns = nb::getattr(shell, "user_ns", nb::none());
+    if (!PyDict_Check(user_ns.ptr()))
+        return;
+    for (const char *key : {"__doc__", "__package__", "__spec__", "__loader__"}) {
+        PyObject *v = PyDict_GetItemString(user_ns.ptr(), key);
+        if (v)
+            ns[key] = nb::borrow(v);
+    }
+}
+
+// Names the code reads; None when it may read any (globals(), eval, ...) or
+// cannot be parsed.
+inline nb::object names_read(nb::handle source) {
+    nb::object ast = G("ast");
+    nb::object tree;
+    try {
+        tree = ast.attr("parse")(source);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
+            throw;
+        return nb::none();
+    }
+    nb::object names = pyclass::check(PySet_New(nullptr));
+    nb::object name_t = ast.attr("Name");
+    for (nb::handle node : ast.attr("walk")(tree))
+        if (pyclass::is_instance(node, name_t))
+            names.attr("add")(node.attr("id"));
+    for (const char *dynamic : {"globals", "locals", "vars", "eval", "exec", "__import__"})
+        if (PySet_Contains(names.ptr(), nb::str(dynamic).ptr()) == 1)
+            return nb::none();
+    return names;
+}
+
+inline bool reads(nb::handle names, nb::handle name) {
+    return names.is_none() || PySet_Contains(names.ptr(), name.ptr()) == 1;
+}
+
+// A function defined in a cell looks its globals up in the namespace it is
+// called from, as in a notebook; unpickled, it would carry a frozen copy.
+inline nb::object with_globals(nb::handle fn, nb::dict ns) {
+    nb::object made = G("types").attr("FunctionType")(fn.attr("__code__"), ns,
+                                                      fn.attr("__name__"), fn.attr("__defaults__"),
+                                                      fn.attr("__closure__"));
+    for (const char *attr : {"__kwdefaults__", "__qualname__", "__doc__", "__module__"})
+        made.attr(attr) = fn.attr(attr);
+    made.attr("__dict__").attr("update")(fn.attr("__dict__"));
+    if (nb::hasattr(fn, "__annotations__"))
+        made.attr("__annotations__") = fn.attr("__annotations__");
+    return made;
+}
+
+inline bool from_a_cell(nb::handle value) {
+    nb::object module = nb::getattr(value, "__module__", nb::none());
+    return PyUnicode_Check(module.ptr()) && pyclass::equal(module, S("__main__"));
+}
+
+// The value to bind: a cell's function rebound to `ns`; a cell's class with
+// its plain methods rebound the same way.
+inline nb::object bind_to_namespace(nb::handle value, nb::dict ns) {
+    nb::handle function_t = G("types").attr("FunctionType");
+    if (pyclass::type_of(value).is(function_t))
+        return from_a_cell(value) ? with_globals(value, ns) : nb::borrow(value);
+    if (!PyType_Check(value.ptr()) || !from_a_cell(value))
+        return nb::borrow(value);
+    for (nb::handle key : pyclass::list_copy(value.attr("__dict__"))) {
+        nb::object member = value.attr("__dict__")[key];
+        if (!pyclass::type_of(member).is(function_t) || !from_a_cell(member))
+            continue;
+        if (PyObject_SetAttr(value.ptr(), key.ptr(), with_globals(member, ns).ptr()) < 0)
+            throw pyclass::error();
+    }
+    return nb::borrow(value);
+}
+
+// `3;` shows nothing in IPython: the value of a last expression followed by a
+// semicolon is not the cell's value.
+inline bool ends_with_semicolon(nb::handle source) {
+    try {
+        return pyclass::truthy(
+            G("DisplayHook").attr("semicolon_at_end_of_expression")(source));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return false; // untokenizable text: the compiler reports it
+    }
+}
+
+// Figures drawn with the inline backend are shown at the end of the run, as
+// a kernel shows them at the end of a cell, while the run's output is still
+// captured.
+inline void flush_inline_figures() {
+    nb::object modules = G("sys").attr("modules");
+    nb::object inline_backend = modules.attr("get")("matplotlib_inline.backend_inline");
+    nb::object mpl = modules.attr("get")("matplotlib");
+    if (inline_backend.is_none() || mpl.is_none())
+        return;
+    nb::object backend = nb::str(mpl.attr("get_backend")()).attr("lower")();
+    if (!pyclass::truthy(backend.attr("__contains__")("inline")))
+        return;
+    inline_backend.attr("flush_figures")();
+}
+
+// The shell's user namespace is the component's while it runs: magics that
+// evaluate code (%timeit, %%time, !cmd with $name) find its names.
+struct UserNamespace {
+    nb::object shell, saved;
+    UserNamespace(nb::handle sh, nb::dict ns) : shell(nb::borrow(sh)) {
+        saved = shell.attr("user_ns");
+        shell.attr("user_ns") = ns;
+    }
+    ~UserNamespace() {
+        if (PyObject_SetAttrString(shell.ptr(), "user_ns", saved.ptr()) < 0)
+            PyErr_WriteUnraisable(shell.ptr());
+    }
+};
+
+} // namespace notebook

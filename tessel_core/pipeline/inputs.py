@@ -53,6 +53,17 @@ def names_read(code):
     return None if names & DYNAMIC_NAMES else names
 
 
+def names_deleted(code):
+    """Names the code deletes at top level (`del x`): after it they are gone
+    downstream too, unless the component binds them again."""
+    try:
+        tree = ast.parse(code or "")
+    except (SyntaxError, ValueError):
+        return set()
+    return {t.id for node in tree.body if isinstance(node, ast.Delete)
+            for t in node.targets if isinstance(t, ast.Name)}
+
+
 def left_out_of(comp):
     """Outputs the component's last run could not serialize: name -> why."""
     found = {}
@@ -105,6 +116,9 @@ def gather_inputs(dag, node_id):
         if n not in upstream:
             continue
         comp = dag.nodes[n]
+        for name in names_deleted(comp.cell_code):
+            for found in (statements, values, origin, left_out):
+                found.pop(name, None)
         statements.update(comp.module_statements or {})
         for name, why in left_out_of(comp).items():
             left_out[name] = f"output '{name}' of component '{comp.name}' could not be " \
@@ -113,8 +127,9 @@ def gather_inputs(dag, node_id):
             left_out.pop(name, None)
             values.pop(name, None)
             if needed is None or name in needed:
-                values[name] = SerializedValue(blob)
+                values[name] = blob
                 origin[name] = f"output '{name}' of component '{comp.name}' ({n})"
+    values = {name: SerializedValue(blob) for name, blob in values.items()}
     return Inputs(statements, values, origin, left_out)
 
 

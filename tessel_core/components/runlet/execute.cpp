@@ -186,7 +186,7 @@ nb::object prepare_run(nb::handle self, nb::handle statements, nb::handle inputs
     if (!inputs.is_none())
         for (auto &[name, value] : pyclass::items_of(inputs, "non_module_inputs"))
             serialized[name] = pyclass::is_instance(value, G("SerializedValue"))
-                                   ? value
+                                   ? value.attr("blob")
                                    : G("cloudpickle").attr("dumps")(value);
     return G("TesselExecutionRequestModel")(
         "cell_code"_a = self.attr("cell_code"), "module_statements"_a = statements,

@@ -237,3 +237,33 @@ def through_pipeline(cells):
 @hypothesis.given(cell_sequences())
 def test_random_cells_end_as_in_one_namespace(cells):
     assert through_pipeline(cells) == one_namespace(cells)
+
+
+# ---- figures made upstream ----------------------------------------------------------
+
+FIGURE_CELLS = [
+    "%matplotlib inline\nimport matplotlib.pyplot as plt\nfig, ax = plt.subplots()\n"
+    "ax.plot([1, 2]);",
+    "ax.set_title('again')\nprint('drawn on the upstream axes')",
+    "x = 1",
+]
+
+
+def test_a_figure_is_shown_once_on_the_command_line(tmp_path):
+    out = subprocess.run([sys.executable, "-m", "tessel_core", "run",
+                          pipeline_file(FIGURE_CELLS, tmp_path)], capture_output=True, text=True,
+                         timeout=300, cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.count("<Figure size") == 1
+    assert out.stdout.count("<Figure size") == norm(reference(FIGURE_CELLS, tmp_path)[0]["out"]) \
+        .count("<Figure size")
+
+
+def test_a_figure_is_shown_once_through_the_api_in_a_kernel(kernel, tmp_path):
+    messages = run_cell(kernel, KERNEL_RUN.format(path=pipeline_file(FIGURE_CELLS, tmp_path)))
+    text = "".join(m["content"]["text"] for m in messages if m["msg_type"] == "stream")
+    rows = json.loads(text.strip().splitlines()[-1])
+    assert [r["png"] for r in rows] == [True, False, False]
+    # nothing is left for the kernel's own end-of-cell flush to show again
+    assert not [m for m in messages if m["msg_type"] == "display_data"
+                and "image/png" in m["content"]["data"]]

@@ -133,8 +133,11 @@ nb::dict seed_namespace(nb::handle self, nb::handle request) {
             }
         }
     nb::object inputs = request.attr("non_module_inputs");
-    if (!inputs.is_none())
+    if (!inputs.is_none()) {
+        nb::object figures = notebook::open_figures();
         seed_inputs(self, inputs, ns);
+        notebook::close_input_figures(figures);
+    }
     nb::object parameters = request.attr("parameters");
     if (!parameters.is_none())
         ns.attr("update")(parameters); // parameters win over inputs of the same name

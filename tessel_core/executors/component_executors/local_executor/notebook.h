@@ -121,6 +121,27 @@ inline void flush_inline_figures() {
     inline_backend.attr("flush_figures")();
 }
 
+// Figure numbers pyplot has open (none when pyplot was never imported).
+inline nb::object open_figures() {
+    nb::object plt = G("sys").attr("modules").attr("get")("matplotlib.pyplot");
+    if (plt.is_none())
+        return pyclass::check(PySet_New(nullptr));
+    return pyclass::check(PySet_New(plt.attr("get_fignums")().ptr()));
+}
+
+// Unpickling a figure registers it with pyplot, and the inline backend would
+// show it again at the end of the run: an input figure is closed from
+// pyplot's point of view, as the kernel closed it after the cell that drew
+// it. It stays usable (display(fig), fig.savefig, drawing on its axes).
+inline void close_input_figures(nb::handle before) {
+    nb::object plt = G("sys").attr("modules").attr("get")("matplotlib.pyplot");
+    if (plt.is_none())
+        return;
+    for (nb::handle num : plt.attr("get_fignums")())
+        if (PySet_Contains(before.ptr(), num.ptr()) == 0)
+            plt.attr("close")(num);
+}
+
 // The shell's user namespace is the component's while it runs: magics that
 // evaluate code (%timeit, %%time, !cmd with $name) find its names.
 struct UserNamespace {

@@ -1,10 +1,12 @@
+import io
 from typing import Any, List, Optional
 
 from tessel_core.misc.models import TesselExecutionRequestModel, TesselExecutionResponseModel
 
-class TesselStreamRecorder:
+class TesselStreamRecorder(io.TextIOBase):
     name: str
     encoding: str
+    errors: str
     def __init__(self, name: str, records: List[Any], publisher: Optional[Any] = None) -> None: ...
     def write(self, text: str) -> int: ...
     def flush(self) -> None: ...

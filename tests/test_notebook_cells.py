@@ -128,7 +128,10 @@ from tessel_core.pipeline.inputs import execute_component
 def _texts(comp):
     out = []
     for r in comp.captured or []:
-        out.append(r.text if r.type == "stream" else (r.data or {{}}).get("text/plain", "") + "\\n")
+        if r.type == "stream":
+            out.append(r.text)
+        elif r.type == "display_data":
+            out.append((r.data or {{}}).get("text/plain", "") + "\\n")
     return "".join(t or "" for t in out)
 
 get_ipython().run_line_magic("precision", "")  # the kernel is shared by the causes
@@ -267,3 +270,41 @@ def test_a_figure_is_shown_once_through_the_api_in_a_kernel(kernel, tmp_path):
     # nothing is left for the kernel's own end-of-cell flush to show again
     assert not [m for m in messages if m["msg_type"] == "display_data"
                 and "image/png" in m["content"]["data"]]
+
+
+# ---- global random state ----------------------------------------------------------------
+
+SEEDED = [
+    "import random\nimport numpy as np\nrandom.seed(7)\nnp.random.seed(7)",
+    "a = random.random()\nprint(round(a, 12), np.random.randint(1000, size=3).tolist())",
+    "x = 1",
+    "print(round(random.random(), 12), np.random.randint(1000, size=3).tolist())",
+]
+
+
+def test_seeded_cells_draw_the_same_from_the_cache(tmp_path):
+    expected = "".join(r["out"] for r in reference(SEEDED, tmp_path))
+    path = tmp_path / "seeded.json"
+    data = json.loads(open(pipeline_file(SEEDED, tmp_path)).read())
+    for node in data["nodes"][:3]:
+        node["metadata"] = {"diskcache": True}  # taken from the cache the second time
+    path.write_text(json.dumps(data))
+    for _ in range(2):
+        out = subprocess.run([sys.executable, "-m", "tessel_core", "run", str(path),
+                              "--cache-dir", str(tmp_path / "cache")], capture_output=True,
+                             text=True, timeout=300, cwd=tmp_path)
+        assert out.returncode == 0, out.stderr
+        printed = "".join(s["out"] for s in cli_sections(out.stdout, len(SEEDED)))
+        assert printed == expected
+    assert " cache" in out.stdout
+
+
+def test_seeded_cells_in_a_kernel_and_a_rerun_start_where_the_parent_left(kernel, tmp_path):
+    expected = [r["out"] for r in reference(SEEDED, tmp_path)]
+    messages = run_cell(kernel, KERNEL_RUN.format(path=pipeline_file(SEEDED, tmp_path)) +
+                        "\nexecute_component(_dag, 'c3', ipython_shell=get_ipython(), "
+                        "send_to_front=False)\nprint(json.dumps(_texts(_dag.nodes['c3'])))")
+    text = "".join(m["content"]["text"] for m in messages if m["msg_type"] == "stream")
+    lines = text.strip().splitlines()
+    rows, rerun = json.loads(lines[-2]), json.loads(lines[-1])
+    assert [r["out"] for r in rows] == expected and rerun == expected[-1]

@@ -14,7 +14,7 @@ component the same inputs:
 import ast
 import re
 import sys
-from typing import Dict, NamedTuple
+from typing import Dict, NamedTuple, Optional
 
 import networkx as nx
 
@@ -24,6 +24,7 @@ from tessel_core.misc.serialized import SerializedValue
 # Reading any of these may reach every name of the namespace.
 DYNAMIC_NAMES = {"globals", "locals", "vars", "eval", "exec", "__import__"}
 LEFT_OUT = re.compile(r"'(?P<name>[^']+)' \((?P<why>.*?)\)(?=; '|$)")
+RANDOM_STATE = "__tessel_random_state__"  # the parameter a run restores it from
 NAME_ERROR = re.compile(r"name '(?P<name>[^']+)' is not defined")
 BAD_INPUT = re.compile(r"Could not deserialize input '(?P<name>[^']+)'")
 
@@ -33,6 +34,7 @@ class Inputs(NamedTuple):
     values: Dict[str, SerializedValue]
     origin: Dict[str, str]  # name -> which output of which component it is
     left_out: Dict[str, str]  # name -> why its component could not serialize it
+    random_state: Optional[dict]  # the global random state the nearest ancestor left
 
 
 def describe(value):
@@ -62,6 +64,14 @@ def names_deleted(code):
         return set()
     return {t.id for node in tree.body if isinstance(node, ast.Delete)
             for t in node.targets if isinstance(t, ast.Name)}
+
+
+def random_state_of(comp):
+    """The global random state the component's last run left, if it moved it."""
+    for record in comp.captured or []:
+        if getattr(record, "type", None) == "random_state":
+            return record.data
+    return None
 
 
 def left_out_of(comp):
@@ -109,7 +119,7 @@ def gather_inputs(dag, node_id):
     that its run needs, nearest last. Values stay serialized: the run
     deserializes them, so an output that cannot be read back fails only a
     run that needs it."""
-    statements, values, origin, left_out = {}, {}, {}, {}
+    statements, values, origin, left_out, state = {}, {}, {}, {}, None
     upstream = nx.ancestors(dag.nx_graph, node_id)
     needed = needed_names(dag, node_id, upstream)
     for n in dag.nodes:  # topological
@@ -120,6 +130,7 @@ def gather_inputs(dag, node_id):
             for found in (statements, values, origin, left_out):
                 found.pop(name, None)
         statements.update(comp.module_statements or {})
+        state = random_state_of(comp) or state
         for name, why in left_out_of(comp).items():
             left_out[name] = f"output '{name}' of component '{comp.name}' could not be " \
                              f"serialized and was left out ({why})"
@@ -130,7 +141,7 @@ def gather_inputs(dag, node_id):
                 values[name] = blob
                 origin[name] = f"output '{name}' of component '{comp.name}' ({n})"
     values = {name: SerializedValue(blob) for name, blob in values.items()}
-    return Inputs(statements, values, origin, left_out)
+    return Inputs(statements, values, origin, left_out, state)
 
 
 def explain_failure(comp, inputs):
@@ -169,6 +180,9 @@ def execute_component(dag, node_id, **execute_kwargs):
     its record (a KeyboardInterrupt still propagates)."""
     comp = dag.nodes[node_id]
     inputs = gather_inputs(dag, node_id)
+    if inputs.random_state is not None:  # the child starts where its parent left it
+        execute_kwargs["parameters"] = {**(execute_kwargs.get("parameters") or {}),
+                                        RANDOM_STATE: inputs.random_state}
     try:
         value = comp.execute(module_statements=inputs.statements, non_module_inputs=inputs.values,
                              **execute_kwargs)

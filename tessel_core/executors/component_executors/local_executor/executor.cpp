@@ -141,6 +141,7 @@ nb::dict seed_namespace(nb::handle self, nb::handle request) {
     nb::object parameters = request.attr("parameters");
     if (!parameters.is_none())
         ns.attr("update")(parameters); // parameters win over inputs of the same name
+    notebook::start_random_state(ns);
     return ns;
 }
 
@@ -465,6 +466,7 @@ nb::object execute(nb::handle self, nb::handle request) {
         return bad.response;
     }
     nb::dict before = nb::borrow<nb::dict>(pyclass::check(PyDict_Copy(ns.ptr())));
+    nb::dict random_before = notebook::random_state();
     RunResult run = self.attr(S("_ipython_shell")).is_none()
                         ? run_without_shell(self, source, ns)
                         : run_in_shell(self, source, request.attr("send_to_front"), ns);
@@ -478,6 +480,9 @@ nb::object execute(nb::handle self, nb::handle request) {
     nb::object last = nb::none();
     if (run.value.is_valid() && !run.value.is_none())
         last = serialize(run.value, nb::str("the value of the last expression"), o);
+    nb::object moved = notebook::random_state_record(random_before);
+    if (!moved.is_none())
+        run.records.append(moved);
     nb::object status = http("OK"), message = nb::str("");
     if (nb::len(o.problems)) {
         status = http("PARTIAL_CONTENT");
@@ -565,7 +570,8 @@ void define_executor(nb::module_ m) {
 
 NB_MODULE(executor, m) {
     globals.init(m);
-    for (const char *name : {"ast", "inspect", "io", "linecache", "sys", "traceback", "types"})
+    for (const char *name :
+         {"ast", "inspect", "io", "linecache", "random", "sys", "traceback", "types"})
         m.attr(name) = pyclass::import(name);
     m.attr("cloudpickle") = pyclass::import("cloudpickle");
     m.attr("HTTPStatus") = pyclass::import("http").attr("HTTPStatus");

@@ -142,6 +142,62 @@ inline void close_input_figures(nb::handle before) {
             plt.attr("close")(num);
 }
 
+// ---- global random state ----------------------------------------------------
+// A notebook's cells share the interpreter's global generators (`random`,
+// `numpy.random`): a cell that seeds them decides what later cells draw. A run
+// whose code moved them leaves their state in a "random_state" record of its
+// captured output (replay skips it), and a child's run starts from the
+// nearest such state upstream, in whatever process it runs.
+
+const char *kRandomStateKey = "__tessel_random_state__";
+
+// The two states as plain lists, or None for numpy when it is not loaded.
+inline nb::dict random_state() {
+    nb::dict state;
+    nb::object py = G("random").attr("getstate")();
+    state["random"] = nb::make_tuple(py[0], pyclass::list_copy(py[1]), py[2]);
+    nb::object np = G("sys").attr("modules").attr("get")("numpy");
+    state["numpy"] = nb::none();
+    if (!np.is_none()) {
+        nb::object st = np.attr("random").attr("get_state")();
+        state["numpy"] =
+            nb::make_tuple(st[0], st[1].attr("tolist")(), st[2], st[3], st[4]);
+    }
+    return state;
+}
+
+inline void restore_random_state(nb::handle state) {
+    nb::object py = state["random"];
+    G("random").attr("setstate")(
+        nb::make_tuple(py[0], pyclass::check(PySequence_Tuple(nb::object(py[1]).ptr())), py[2]));
+    nb::object st = state["numpy"];
+    if (st.is_none())
+        return;
+    nb::object np = pyclass::import("numpy");
+    nb::object keys = np.attr("array")(st[1], "dtype"_a = np.attr("uint32"));
+    np.attr("random").attr("set_state")(nb::make_tuple(st[0], keys, st[2], st[3], st[4]));
+}
+
+// The state a run was asked to start from (a reserved parameter), restored
+// and taken out of the namespace.
+inline void start_random_state(nb::dict ns) {
+    nb::str key(kRandomStateKey);
+    if (!ns.contains(key))
+        return;
+    nb::object state = ns[key];
+    PyDict_DelItem(ns.ptr(), key.ptr());
+    if (PyDict_Check(state.ptr()))
+        restore_random_state(state);
+}
+
+// The record of the state the run left, or None when the run did not move it.
+inline nb::object random_state_record(nb::handle before) {
+    nb::dict after = random_state();
+    if (pyclass::equal(after, before))
+        return nb::none();
+    return G("TesselCapturedModel")("type"_a = "random_state", "data"_a = after);
+}
+
 // The shell's user namespace is the component's while it runs: magics that
 // evaluate code (%timeit, %%time, !cmd with $name) find its names.
 struct UserNamespace {

@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # Create a virtual environment from nothing and install the package with its
-# test extra. Installs redis-server from Debian packages when it is missing.
+# test extra. Installs redis-server and chromium from Debian packages when
+# they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 VENV="${TESSEL_VENV:-.venv}"
-if ! command -v redis-server >/dev/null 2>&1; then
+# redis-server for remote runs and their tests; chromium (headless) to check
+# the HTML report in a real browser.
+missing=""
+command -v redis-server >/dev/null 2>&1 || missing="$missing redis-server"
+command -v chromium >/dev/null 2>&1 || missing="$missing chromium"
+if [ -n "$missing" ]; then
   if [ "$(id -u)" = "0" ] && command -v apt-get >/dev/null 2>&1; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
   else
-    echo "redis-server is missing: install it (apt-get install redis-server)" >&2
+    echo "missing:$missing (apt-get install$missing)" >&2
   fi
 fi
 if [ ! -x "$VENV/bin/python" ]; then

@@ -26,6 +26,8 @@ def add_common(p):
     p.add_argument("--cache-dir", help="disk-cache directory for components that ask for it")
     p.add_argument("--remote", metavar="BROKER_URL", help="run every component on a Celery worker")
     p.add_argument("--backend", metavar="URL", help="result backend (default: the broker URL)")
+    p.add_argument("--output", metavar="NOTEBOOK.ipynb",
+                   help="write the executed notebook of the run here")
 
 
 def print_table(runner):
@@ -47,12 +49,27 @@ def command_run(args):
         runner.close()
     print()
     print_table(runner)
+    write_outputs(runner, args)
     failed = runner.failed()
     for comp in failed:
         print(f"\ncomponent '{comp.name}' ({comp.id}) failed:", file=sys.stderr)
         for line in comp.exception_msg or []:
             print(line, file=sys.stderr)
     return 1 if failed else 0
+
+
+def write_outputs(runner, args, search=None):
+    """The executed notebook and the HTML report, where asked for."""
+    from tessel_core.report import write_html, write_notebook
+
+    common = dict(parameters=runner.params, origin=runner.origin, seconds=runner.seconds,
+                  shell=runner.shell)
+    if args.output:
+        write_notebook(args.output, runner.dag, **common)
+        print(f"notebook written to {args.output}")
+    if getattr(args, "report", None):
+        write_html(args.report, runner.dag, search=search, **common)
+        print(f"report written to {args.report}")
 
 
 def parse_ranges(items, parts, flag):
@@ -113,6 +130,8 @@ def main(argv=None):
     run = commands.add_parser("run", help="run a pipeline")
     add_common(run)
     run.add_argument("--only", metavar="ID", help="run this component and what it needs")
+    run.add_argument("--html", dest="report", metavar="REPORT.html",
+                     help="write a self-contained HTML report of the run here")
     run.set_defaults(func=command_run)
     opt = commands.add_parser("optimize", help="search pipeline parameters with optuna")
     add_common(opt)
@@ -127,7 +146,10 @@ def main(argv=None):
                      help="component whose last expression is an objective (repeatable)")
     opt.add_argument("--early-stop", type=int, metavar="ROUNDS",
                      help="stop after this many trials without improvement (one objective)")
-    opt.add_argument("--html", default="pareto_front.html",
+    opt.add_argument("--html", dest="report", metavar="REPORT.html",
+                     help="write a self-contained HTML report (trials, importances, Pareto "
+                          "front, the last trial's components) here")
+    opt.add_argument("--pareto", default="pareto_front.html",
                      help="where the Pareto-front figure goes (two or three objectives)")
     opt.set_defaults(func=command_optimize)
     args = parser.parse_args(argv)

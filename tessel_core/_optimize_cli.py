@@ -93,6 +93,17 @@ def optimize_pipeline(runner, args, grid, search, directions):
     if figure is not None:
         import plotly.io
 
-        plotly.io.write_html(figure, args.html)
-        print(f"Pareto front written to {args.html}")
+        plotly.io.write_html(figure, args.pareto)
+        print(f"Pareto front written to {args.pareto}")
+    from tessel_core.__main__ import write_outputs
+
+    write_outputs(runner, args, search={
+        "objectives": list(args.objective), "trials": trials_of(optimizer),
+        "best": optimizer.best_trials, "pareto": figure,
+        "importances": live.completed["parameter_importance"]})
     return 0 if not any(math.isnan(v) for t in optimizer.best_values for v in t) else 1
+
+
+def trials_of(optimizer):
+    return [{"number": n, "parameters": t["parameters"], "values": t["values"]}
+            for n, t in enumerate(optimizer.optimization_log)]

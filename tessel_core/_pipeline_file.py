@@ -147,9 +147,15 @@ class PipelineShell(InteractiveShell):
 
 
 def inline_figures():
-    """Figures as a kernel shows them (image/png display data), unless the
-    user chose a backend."""
+    """Figures as a kernel shows them: matplotlib's as image/png display data,
+    plotly's as their own mime bundle (what a notebook and the report render),
+    unless the user chose otherwise."""
     os.environ.setdefault("MPLBACKEND", "module://matplotlib_inline.backend_inline")
+    if not os.environ.get("PLOTLY_RENDERER"):
+        import plotly.io
+
+        if not plotly.io.renderers.default:
+            plotly.io.renderers.default = "plotly_mimetype"
 
 
 class PipelineRunner:

@@ -95,10 +95,14 @@ def test_optimize_reports_every_trial(tmp_path):
     out = cli("optimize", PIPELINE, "--method", "GridSearch", "--grid", "C=0.5:2.0:0.5",
               "--objective", "evaluate", "--objective", "complexity",
               "--direction", "maximize", "--direction", "minimize", "--trials", "5",
-              "--html", str(tmp_path / "front.html"))
+              "--html", str(tmp_path / "front.html"), "--pareto", str(tmp_path / "p.html"))
     assert out.returncode == 0, out.stderr
     assert sum(line.startswith("trial ") for line in out.stdout.splitlines()) == 3
-    assert "importance for complexity" in out.stdout and (tmp_path / "front.html").exists()
+    assert "importance for complexity" in out.stdout
+    report = (tmp_path / "front.html").read_text()
+    for part in ("Parameter search", "Best trials", "Importance for complexity", "Pareto front",
+                 'id="comp-evaluate"'):
+        assert part in report
     for objective, message in (("train", "must end with an expression"),
                                ("split", "is not a number")):  # print(...) is an expression
         bad = cli("optimize", PIPELINE, "--objective", objective, "--search", "C=0.1:1.0")

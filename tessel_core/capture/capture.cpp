@@ -147,11 +147,26 @@ nb::object stream_name(nb::handle self, nb::handle stream) {
     return nb::str(is_out ? "<stdout>" : "<stderr>");
 }
 
+// While a display call is handed on to the front end: a front end that
+// prints (a terminal shell's publisher writes text/plain to sys.stdout) must
+// not have that text captured a second time as a stream write.
+thread_local int forwarding_display = 0;
+struct Forwarding {
+    Forwarding() { ++forwarding_display; }
+    ~Forwarding() { --forwarding_display; }
+};
+
 Py_ssize_t wrapped_write(nb::handle self, nb::handle stream, nb::handle string) {
     pyclass::require_str(string, "string");
     if (string.is_none())
         return 0; // nothing to write
     nb::object name = stream_name(self, stream);
+    if (forwarding_display > 0) {
+        nb::object orig = contains(name, "stderr") ? self.attr(S("_stderr_write_orig"))
+                                                   : self.attr(S("_stdout_write_orig"));
+        orig(string);
+        return PyUnicode_GetLength(string.ptr());
+    }
     nb::object outputs = current_outputs(self);
     if (PyList_Append(outputs.ptr(), stream_record(name, string).ptr()) < 0)
         throw pyclass::error();
@@ -184,6 +199,7 @@ void wrapped_publish(nb::handle self, nb::handle data, nb::handle metadata_arg,
     current_outputs(self).attr("append")(record);
     if (!current_send_flag(self))
         return;
+    Forwarding forwarding;
     call_publish(self, data, metadata, transient, update);
 }
 

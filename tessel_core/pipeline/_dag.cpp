@@ -182,9 +182,13 @@ void remove_edge(nb::handle self, nb::handle parent, nb::handle child) {
 
 // ---- update_graph -----------------------------------------------------------------
 
+// Nodes and edges keep the description's order: the order in which they enter
+// the graph decides between components that topological order leaves free,
+// and that must not change from one process (hash seed) to the next.
 struct Description {
-    nb::dict nodes;   // id -> component record, later ones winning
-    nb::object edges; // set of (parent, child)
+    nb::dict nodes;      // id -> component record, later ones winning
+    nb::object edges;    // set of (parent, child)
+    nb::list edge_order; // the same edges, in the description's order
 };
 
 Description read_description(nb::handle new_graph) {
@@ -192,8 +196,12 @@ Description read_description(nb::handle new_graph) {
     for (nb::handle node : new_graph.attr("nodes"))
         d.nodes[node.attr("id")] = node;
     d.edges = pyclass::check(PySet_New(nullptr));
-    for (nb::handle edge : new_graph.attr("edges"))
-        d.edges.attr("add")(nb::make_tuple(edge.attr("parent"), edge.attr("child")));
+    for (nb::handle edge : new_graph.attr("edges")) {
+        nb::object pair = nb::make_tuple(edge.attr("parent"), edge.attr("child"));
+        if (PySet_Contains(d.edges.ptr(), pair.ptr()) == 0)
+            d.edge_order.append(pair);
+        d.edges.attr("add")(pair);
+    }
     return d;
 }
 
@@ -274,9 +282,12 @@ void update_graph(nb::handle self, nb::handle new_graph) {
     }
     for (nb::handle id : pyclass::list_copy(cur_nodes - new_nodes))
         self.attr("remove_node")("node_id"_a = id);
-    for (nb::handle id : pyclass::list_copy(new_nodes))
-        self.attr("add_node")("new_component"_a = d.nodes[id]);
-    nb::object added = d.edges - cur_edges;
+    for (auto kv : d.nodes)
+        self.attr("add_node")("new_component"_a = kv.second);
+    nb::list added;
+    for (nb::handle pair : d.edge_order)
+        if (PySet_Contains(cur_edges.ptr(), pair.ptr()) == 0)
+            added.append(pair);
     if (!add_edge_overridden(self)) {
         add_edges_at_once(self, added);
         return;

@@ -1,0 +1,11 @@
+"""What a run leaves to open: the executed notebook and the HTML report.
+
+    from tessel_core.report import write_notebook, write_html
+    write_notebook("run.ipynb", dag, parameters)      # a DAG run in this kernel
+    write_html("report.html", dag, parameters=parameters)
+"""
+
+from .html import pipeline_report, write_html
+from .notebook import pipeline_notebook, write_notebook
+
+__all__ = ["pipeline_notebook", "pipeline_report", "write_html", "write_notebook"]

@@ -23,7 +23,9 @@ import time
 
 import networkx as nx
 import pydantic
+from IPython.core.displaypub import DisplayPublisher
 from IPython.core.interactiveshell import InteractiveShell
+from traitlets import Type
 
 from tessel_core.cache import TesselDiskCache, TesselQuickhold
 from tessel_core.executors import TesselRemoteComponentExecutor
@@ -137,10 +139,26 @@ def params_read(code, params):
     return set(params) if read is None else read & set(params)
 
 
+class TerminalDisplayPublisher(DisplayPublisher):
+    """Shows display calls on the terminal as their text form; a bundle with
+    none (a plotly figure) is named, so that the terminal says something was
+    shown (the notebook and the report carry the figure itself)."""
+
+    def publish(self, data, metadata=None, source=None, *, transient=None, update=False,
+                **kwargs):
+        if "text/plain" in data or any(m.startswith("application/vnd.jupyter.std")
+                                       for m in data):
+            return super().publish(data, metadata, transient=transient, update=update,
+                                   **kwargs)
+        print(f"<{', '.join(sorted(data))}>")
+
+
 class PipelineShell(InteractiveShell):
     """The shell components run in outside a kernel: it takes the magics a
     notebook uses. There is no GUI event loop to start for `%matplotlib`, and
     figures are drawn with the inline backend, as in a kernel."""
+
+    display_pub_class = Type(TerminalDisplayPublisher)
 
     def enable_gui(self, gui=None):
         pass

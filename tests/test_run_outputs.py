@@ -111,3 +111,18 @@ def test_nearest_ancestor_wins_under_any_hash_seed(seed):
     out = subprocess.run([sys.executable, "-c", textwrap.dedent(REBOUND)], capture_output=True,
                          text=True, timeout=120, env=dict(os.environ, PYTHONHASHSEED=seed))
     assert out.stdout.strip().splitlines()[-1] == "third", out.stderr
+
+
+@pytest.mark.parametrize("seed", ["1", "5"])
+def test_nearest_ancestor_wins_in_a_kernel_under_any_hash_seed(seed):
+    jupyter_client = pytest.importorskip("jupyter_client")
+    km, kc = jupyter_client.manager.start_new_kernel(
+        kernel_name="python3", startup_timeout=120, env=dict(os.environ, PYTHONHASHSEED=seed))
+    try:
+        code = textwrap.dedent(REBOUND).replace("InteractiveShell.instance()", "get_ipython()")
+        messages = run_cell(kc, code)
+    finally:
+        kc.stop_channels()
+        km.shutdown_kernel(now=True)
+    text = "".join(m["content"]["text"] for m in messages if m["msg_type"] == "stream")
+    assert text.strip().splitlines()[-1] == "third"

@@ -9,6 +9,8 @@ cells with shell.run_cell. Prints pipeline / one shell and where the time goes.
 
 import time
 
+import contextlib
+import io
 import os
 
 from tessel_core._pipeline_file import PipelineShell
@@ -59,10 +61,11 @@ TEACHING = [
 def one_shell(codes):
     shell = PipelineShell.instance()
     shell.reset()
-    start = time.perf_counter()
-    for code in codes:
-        shell.run_cell(code, store_history=True)  # figures drawn at the end, as in a kernel
-    return time.perf_counter() - start
+    with contextlib.redirect_stdout(io.StringIO()):  # the table below is the only output
+        start = time.perf_counter()
+        for code in codes:
+            shell.run_cell(code, store_history=True)  # figures drawn at the end, as in a kernel
+        return time.perf_counter() - start
 
 
 def pipeline(codes):

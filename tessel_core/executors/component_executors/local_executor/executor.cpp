@@ -460,13 +460,15 @@ nb::object execute(nb::handle self, nb::handle request) {
     nb::object source, names;
     try {
         source = cell_source(self, request.attr("cell_code"));
-        names = notebook::names_read(source);
+        // only inputs can have been changed in place: no inputs, nothing to parse
+        names = pyclass::truthy(request.attr("non_module_inputs")) ? notebook::names_read(source)
+                                                                   : nb::object(nb::none());
         ns = seed_namespace(self, request);
     } catch (BadRequest &bad) {
         return bad.response;
     }
     nb::dict before = nb::borrow<nb::dict>(pyclass::check(PyDict_Copy(ns.ptr())));
-    nb::dict random_before = notebook::random_state();
+    nb::tuple random_before = notebook::raw_random_state();
     RunResult run = self.attr(S("_ipython_shell")).is_none()
                         ? run_without_shell(self, source, ns)
                         : run_in_shell(self, source, request.attr("send_to_front"), ns);

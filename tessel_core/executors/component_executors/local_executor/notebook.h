@@ -96,6 +96,8 @@ inline nb::object bind_to_namespace(nb::handle value, nb::dict ns) {
 // `3;` shows nothing in IPython: the value of a last expression followed by a
 // semicolon is not the cell's value.
 inline bool ends_with_semicolon(nb::handle source) {
+    if (!pyclass::truthy(source.attr("__contains__")(";")))
+        return false; // the common case, without tokenizing
     try {
         return pyclass::truthy(
             G("DisplayHook").attr("semicolon_at_end_of_expression")(source));
@@ -151,17 +153,27 @@ inline void close_input_figures(nb::handle before) {
 
 const char *kRandomStateKey = "__tessel_random_state__";
 
-// The two states as plain lists, or None for numpy when it is not loaded.
-inline nb::dict random_state() {
-    nb::dict state;
+// The two states as the generators give them (numpy's key array as bytes,
+// so that states compare cheaply); None for numpy when it is not loaded.
+inline nb::tuple raw_random_state() {
     nb::object py = G("random").attr("getstate")();
-    state["random"] = nb::make_tuple(py[0], pyclass::list_copy(py[1]), py[2]);
     nb::object np = G("sys").attr("modules").attr("get")("numpy");
+    if (np.is_none())
+        return nb::make_tuple(py, nb::none());
+    nb::object st = np.attr("random").attr("get_state")();
+    return nb::make_tuple(py, nb::make_tuple(st[0], st[1].attr("tobytes")(), st[2], st[3], st[4]));
+}
+
+// The same state as plain lists, for a record that is stored and sent.
+inline nb::dict random_state(nb::handle raw) {
+    nb::dict state;
+    nb::object py = raw[0];
+    state["random"] = nb::make_tuple(py[0], pyclass::list_copy(py[1]), py[2]);
     state["numpy"] = nb::none();
-    if (!np.is_none()) {
-        nb::object st = np.attr("random").attr("get_state")();
-        state["numpy"] =
-            nb::make_tuple(st[0], st[1].attr("tolist")(), st[2], st[3], st[4]);
+    nb::object st = raw[1];
+    if (!st.is_none()) {
+        nb::object keys = pyclass::import("numpy").attr("frombuffer")(st[1], "dtype"_a = "uint32");
+        state["numpy"] = nb::make_tuple(st[0], keys.attr("tolist")(), st[2], st[3], st[4]);
     }
     return state;
 }
@@ -192,10 +204,10 @@ inline void start_random_state(nb::dict ns) {
 
 // The record of the state the run left, or None when the run did not move it.
 inline nb::object random_state_record(nb::handle before) {
-    nb::dict after = random_state();
+    nb::tuple after = raw_random_state();
     if (pyclass::equal(after, before))
         return nb::none();
-    return G("TesselCapturedModel")("type"_a = "random_state", "data"_a = after);
+    return G("TesselCapturedModel")("type"_a = "random_state", "data"_a = random_state(after));
 }
 
 // The shell's user namespace is the component's while it runs: magics that

@@ -12,11 +12,12 @@
 
 #include <algorithm>
 #include <cstdarg>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
-#include <memory>
-#include <type_traits>
 
 namespace nb = nanobind;
 using namespace nanobind::literals;
@@ -100,15 +101,9 @@ inline bool equal(nb::handle a, nb::handle b) {
 // turn a wrong shape into a TypeError or ValueError instead of a crash.
 
 template <typename T> struct type_name;
-template <> struct type_name<nb::tuple> {
-    static constexpr const char *value = "tuple";
-};
-template <> struct type_name<nb::list> {
-    static constexpr const char *value = "list";
-};
-template <> struct type_name<nb::dict> {
-    static constexpr const char *value = "dict";
-};
+template <> struct type_name<nb::tuple> { static constexpr const char *value = "tuple"; };
+template <> struct type_name<nb::list> { static constexpr const char *value = "list"; };
+template <> struct type_name<nb::dict> { static constexpr const char *value = "dict"; };
 
 // `o` as a T (exact type or subclass), or TypeError naming `what`.
 template <typename T> T expect(nb::handle o, const char *what) {
@@ -163,8 +158,8 @@ inline std::string utf8_of(nb::handle text) {
     return std::string(PyBytes_AS_STRING(b.ptr()), (size_t)PyBytes_GET_SIZE(b.ptr()));
 }
 inline nb::object from_utf8(const std::string &bytes, size_t n = std::string::npos) {
-    return check(PyUnicode_DecodeUTF8(bytes.data(), (Py_ssize_t)std::min(n, bytes.size()),
-                                      "surrogatepass"));
+    return check(
+        PyUnicode_DecodeUTF8(bytes.data(), (Py_ssize_t)std::min(n, bytes.size()), "surrogatepass"));
 }
 
 // str(o) that never raises: a value whose __str__ fails is shown as the
@@ -176,6 +171,27 @@ inline nb::object safe_str(nb::handle o) {
     PyErr_Clear();
     return nb::str("<exception str() failed>");
 }
+
+// Calls `target.<method>()` when the scope ends, however it ends ("__exit__"
+// gets the three Nones of a context left without an exception): capture
+// contexts, publishers and transactions are never left open by an exception.
+// A destructor cannot raise, so an error there is reported as unraisable.
+struct Finally {
+    nb::object target;
+    const char *method;
+    ~Finally() {
+        if (!target.is_valid() || target.is_none())
+            return;
+        bool exit = std::strcmp(method, "__exit__") == 0;
+        PyObject *r =
+            exit ? PyObject_CallMethod(target.ptr(), method, "OOO", Py_None, Py_None, Py_None)
+                 : PyObject_CallMethod(target.ptr(), method, nullptr);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(target.ptr());
+    }
+};
 
 // A parameter annotated `str` accepts a str or None only:
 //   TypeError: Argument 'new_name' has incorrect type (expected str, got int)

@@ -72,16 +72,7 @@ nb::dict read_record(nb::handle self) {
     nb::object store = store_of(self);
     nb::object transaction = store.attr("transact")();
     transaction.attr("__enter__")();
-    struct Exit {
-        nb::handle t;
-        ~Exit() {
-            PyObject *r = PyObject_CallMethod(t.ptr(), "__exit__", "OOO", Py_None, Py_None, Py_None);
-            if (r)
-                Py_DECREF(r);
-            else
-                PyErr_WriteUnraisable(t.ptr());
-        }
-    } exit{transaction};
+    pyclass::Finally exit{transaction, "__exit__"};
     nb::object missing = pyclass::check(PyObject_CallNoArgs((PyObject *)&PyBaseObject_Type));
     nb::dict record;
     for (nb::handle key : G("TesselCacheModel").attr("__fields__")) {

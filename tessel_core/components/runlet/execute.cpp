@@ -95,8 +95,10 @@ void describe_error(nb::handle self, nb::handle exc) {
     nb::object exc_string = pyclass::safe_str(exc);
     if (pyclass::is_instance(exc, pyclass::builtin(*(PyTypeObject *)PyExc_KeyboardInterrupt)))
         exc_string = nb::str("Interrupted at component '{}'").attr("format")(self.attr(S("_name")));
-    nb::list report = pyclass::list_copy(G("traceback").attr("format_exception")(
-        exc, "value"_a = exc, "tb"_a = exc.attr("__traceback__"), "chain"_a = true));
+    nb::list report = pyclass::list_copy(
+        G("traceback")
+            .attr("format_exception")(exc, "value"_a = exc, "tb"_a = exc.attr("__traceback__"),
+                                      "chain"_a = true));
     nb::list stb;
     for (size_t i = 1; i + 1 < nb::len(report); ++i)
         stb.append(report[i]);

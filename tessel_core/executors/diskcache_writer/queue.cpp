@@ -62,9 +62,9 @@ nb::object transfer_watch(nb::handle self, nb::handle item) {
             nb::object exc = future.attr("exception")();
             if (exc.is_none())
                 return;
-            nb::object why = nb::str("could not send the task to the writer process: {}: {}")
-                                 .attr("format")(pyclass::type_of(exc).attr("__name__"),
-                                                 pyclass::safe_str(exc));
+            nb::object why =
+                nb::str("could not send the task to the writer process: {}: {}")
+                    .attr("format")(pyclass::type_of(exc).attr("__name__"), pyclass::safe_str(exc));
             failed.attr("append")(nb::make_tuple(task, why));
         },
         nb::name("_transfer_done"));

@@ -64,8 +64,8 @@ nb::object run_task(nb::handle task) {
         if (!e.matches(PyExc_Exception))
             throw;
         nb::handle exc = e.value();
-        nb::object msg =
-            nb::str("{}: {}").attr("format")(pyclass::type_of(exc).attr("__name__"), pyclass::safe_str(exc));
+        nb::object msg = nb::str("{}: {}").attr("format")(pyclass::type_of(exc).attr("__name__"),
+                                                          pyclass::safe_str(exc));
         return done(task, false, false, msg);
     }
 }

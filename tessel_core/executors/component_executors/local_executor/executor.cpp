@@ -42,8 +42,9 @@ nb::object response(nb::handle status, nb::handle result, nb::handle message) {
 // line. A SyntaxError raised by the compiler has no header: keep its first
 // line, which names the file and line.
 nb::object traceback_body(nb::handle exc) {
-    nb::list lines = pyclass::list_copy(G("traceback").attr("format_exception")(
-        pyclass::type_of(exc), exc, exc.attr("__traceback__")));
+    nb::list lines = pyclass::list_copy(
+        G("traceback")
+            .attr("format_exception")(pyclass::type_of(exc), exc, exc.attr("__traceback__")));
     size_t n = nb::len(lines), first = 0;
     if (n && pyclass::truthy(lines[0].attr("startswith")("Traceback")))
         first = 1;
@@ -216,31 +217,18 @@ struct RunResult {
     nb::list records;
 };
 
-// Closes the run's publisher however the run ends. Closing waits until what
-// was sent has left this process, so the caller has every line by the time
-// it sees the response (a pool may kill its workers right after).
-struct PublisherGuard {
-    nb::object publisher;
-    ~PublisherGuard() {
-        if (!publisher.is_valid() || publisher.is_none())
-            return;
-        PyObject *r = PyObject_CallMethod(publisher.ptr(), "close", nullptr);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(publisher.ptr());
-    }
-};
-
+// The run's publisher is closed however the run ends. Closing waits until
+// what was sent has left this process, so the caller has every line by the
+// time it sees the response (a pool may kill its workers right after).
 RunResult run_without_shell(nb::handle self, nb::handle code, nb::dict ns) {
     RunResult r;
     nb::object recorder_t = G("TesselStreamRecorder");
     // One publisher for the run, shared by both streams.
     nb::object port = self.attr(S("_display_sub_port"));
-    PublisherGuard guard;
-    guard.publisher = port.is_none() ? nb::none() : G("TesselDisplayPublisher")("port"_a = port);
-    nb::object out = recorder_t("stdout", r.records, guard.publisher);
-    nb::object err = recorder_t("stderr", r.records, guard.publisher);
+    pyclass::Finally close{
+        port.is_none() ? nb::none() : G("TesselDisplayPublisher")("port"_a = port), "close"};
+    nb::object out = recorder_t("stdout", r.records, close.target);
+    nb::object err = recorder_t("stderr", r.records, close.target);
     try {
         StdSwap swap(out, err);
         r.value = run_code(self, code, ns);
@@ -249,20 +237,6 @@ RunResult run_without_shell(nb::handle self, nb::handle code, nb::dict ns) {
     }
     return r;
 }
-
-// Leaves the capture context however the run ends, so that the wrappers it
-// installed on the shell's streams and publisher never stay behind.
-struct CaptureGuard {
-    nb::object context;
-    ~CaptureGuard() {
-        PyObject *r = PyObject_CallMethod(context.ptr(), "__exit__", "OOO", Py_None, Py_None,
-                                          Py_None);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(context.ptr());
-    }
-};
 
 RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_front, nb::dict ns) {
     RunResult r;
@@ -274,7 +248,8 @@ RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_fron
                                                     "capture_manager"_a = manager);
     nb::object captured = context.attr("__enter__")();
     {
-        CaptureGuard guard{context};
+        // left however the run ends: the wrappers it installed never stay behind
+        pyclass::Finally leave{context, "__exit__"};
         notebook::UserNamespace user_ns(self.attr(S("_ipython_shell")), ns);
         try {
             r.value = run_code(self, code, ns);
@@ -313,7 +288,8 @@ nb::list star_imported_modules(nb::handle code) {
     }
     nb::object import_from = G("ast").attr("ImportFrom");
     for (nb::handle node : tree.attr("body")) {
-        if (!pyclass::is_instance(node, import_from) || !pyclass::equal(node.attr("level"), nb::int_(0)))
+        if (!pyclass::is_instance(node, import_from) ||
+            !pyclass::equal(node.attr("level"), nb::int_(0)))
             continue;
         nb::object names = node.attr("names");
         if (nb::len(names) == 1 && pyclass::equal(names[0].attr("name"), S("*")))
@@ -385,8 +361,7 @@ void add_output(nb::handle key, nb::handle value, Outputs &o, nb::handle blob_do
 // one that came in. Returns the new serialization, or None when unchanged.
 // (Equal objects may pickle differently: a spurious output is harmless, a
 // missed change is not.)
-nb::object changed_in_place(nb::handle key, nb::handle value, nb::handle inputs,
-                            nb::handle names) {
+nb::object changed_in_place(nb::handle key, nb::handle value, nb::handle inputs, nb::handle names) {
     if (!PyDict_Check(inputs.ptr()) || !notebook::reads(names, key))
         return nb::none();
     PyObject *blob_in = PyDict_GetItemWithError(inputs.ptr(), key.ptr());

@@ -59,9 +59,9 @@ inline bool reads(nb::handle names, nb::handle name) {
 // A function defined in a cell looks its globals up in the namespace it is
 // called from, as in a notebook; unpickled, it would carry a frozen copy.
 inline nb::object with_globals(nb::handle fn, nb::dict ns) {
-    nb::object made = G("types").attr("FunctionType")(fn.attr("__code__"), ns,
-                                                      fn.attr("__name__"), fn.attr("__defaults__"),
-                                                      fn.attr("__closure__"));
+    nb::object made =
+        G("types").attr("FunctionType")(fn.attr("__code__"), ns, fn.attr("__name__"),
+                                        fn.attr("__defaults__"), fn.attr("__closure__"));
     for (const char *attr : {"__kwdefaults__", "__qualname__", "__doc__", "__module__"})
         made.attr(attr) = fn.attr(attr);
     made.attr("__dict__").attr("update")(fn.attr("__dict__"));
@@ -99,8 +99,7 @@ inline bool ends_with_semicolon(nb::handle source) {
     if (!pyclass::truthy(source.attr("__contains__")(";")))
         return false; // the common case, without tokenizing
     try {
-        return pyclass::truthy(
-            G("DisplayHook").attr("semicolon_at_end_of_expression")(source));
+        return pyclass::truthy(G("DisplayHook").attr("semicolon_at_end_of_expression")(source));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;

@@ -1,7 +1,6 @@
 """Every run ends in a final state with a record of why, whatever goes wrong:
 real pools, a real Celery worker, hostile exceptions and caller objects."""
 
-import io
 import multiprocessing
 import subprocess
 import sys

@@ -81,9 +81,11 @@ def chromium(*args):
     exe = shutil.which("chromium") or shutil.which("chromium-browser")
     if exe is None:
         pytest.skip("chromium is not installed")
+    # the browser is not ours to run under a sanitizer the suite may be preloaded with
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
     return subprocess.run([exe, "--headless", "--no-sandbox", "--disable-gpu",
                            "--hide-scrollbars", "--virtual-time-budget=10000", *args],
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=120, env=env)
 
 
 def screenshot(report, png):

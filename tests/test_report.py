@@ -114,9 +114,9 @@ from tessel_core.misc.models import TesselDagModel
 from tessel_core.pipeline import TesselDagBase
 from tessel_core.pipeline.inputs import execute_component
 from tessel_core.report import write_html, write_notebook
-spec = json.load(open({path!r}))
-params = spec.pop("parameters")
-dag = TesselDagBase(graph=TesselDagModel(**spec))
+description = json.load(open({path!r}))
+params = description.pop("parameters")
+dag = TesselDagBase(graph=TesselDagModel(**description))
 for node_id in dag.nodes:
     execute_component(dag, node_id, ipython_shell=get_ipython(), parameters=params,
                       send_to_front=False)

@@ -74,9 +74,9 @@ class Page:
         div = f"plot-{self.plots}"
         from plotly.io.json import to_json_plotly  # encodes numpy arrays as well
 
-        spec = to_json_plotly(figure).replace("</", "<\\/")
+        figure_json = to_json_plotly(figure).replace("</", "<\\/")
         return (f'<div id="{div}" class="plotly-figure"></div><script>'
-                f'(function () {{ var f = {spec}; Plotly.newPlot("{div}", f.data || [], '
+                f'(function () {{ var f = {figure_json}; Plotly.newPlot("{div}", f.data || [], '
                 f'f.layout || {{}}, f.config || {{}}); }})();</script>')
 
     def bundle(self, data):

@@ -110,3 +110,48 @@ def test_pydantic_model_declared_from_cpp():
     with pytest.raises(pydantic.ValidationError):
         ProbeModel()
     assert pickle.loads(pickle.dumps(m)) == m
+
+
+@pytest.mark.parametrize("module, name", [
+    ("tessel_core.common", "format_code"),
+    ("tessel_core.executors.diskcache_writer.tasks", "write_diskcache"),
+    ("tessel_core.executors.component_executors.utils", "parse_last_expr_from_code"),
+])
+def test_module_functions_pickle_in_a_fresh_interpreter(module, name):
+    import subprocess
+    import sys
+
+    code = (f"import pickle\nfrom {module} import {name} as f\n"
+            "assert pickle.loads(pickle.dumps(f)) is f\nprint('ok')")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=120)
+    assert out.stdout.strip() == "ok", out.stderr
+
+
+def test_reprs_say_what_an_object_is(tmp_path):
+    from tessel_core.cache import TesselDiskCache, TesselQuickhold
+    from tessel_core.capture import TesselCaptureManager
+    from tessel_core.executors import TesselComponentExecutor
+    from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
+    from tessel_core.executors.parameters_optimizer import TesselHPOptimizer
+    from tessel_core.misc.models import TesselDagModel
+    from tessel_core.pipeline import TesselDagBase
+
+    dag = TesselDagBase(graph=TesselDagModel(
+        nodes=[{"id": "a", "name": "A", "code": ""}, {"id": "b", "name": "B", "code": ""}],
+        edges=[{"parent": "a", "child": "b"}]))
+    disk = TesselDiskCache(cache_dir=str(tmp_path))
+    expected = [
+        (dag.nodes["a"], "<TesselComponentRunlet id='a' name='A' status=INVALID>"),
+        (dag, f"<TesselDagBase id={dag.id!r} nodes=2 edges=1>"),
+        (TesselQuickhold(), "<TesselQuickhold outputs=[] failed=False>"),
+        (disk, f"<TesselDiskCache dir={str(tmp_path)!r}>"),
+        (TesselDiskcacheWriter("w"), "<TesselDiskcacheWriter id='w' state='closed'>"),
+        (TesselComponentExecutor(identifier="e", name="E"),
+         "<TesselComponentExecutor identifier='e' name='E'>"),
+        (TesselHPOptimizer("RandomSearch", [0]),
+         "<TesselHPOptimizer method='RandomSearch' directions=['minimize'] trials=0>"),
+        (TesselCaptureManager(), "<TesselCaptureManager contexts=0>"),
+    ]
+    assert [repr(obj) for obj, _ in expected] == [text for _, text in expected]
+    disk.close()

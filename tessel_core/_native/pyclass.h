@@ -229,10 +229,7 @@ inline nb::object super_(nb::handle cls, nb::handle self) {
 struct ModuleGlobals {
     PyObject *dict = nullptr; // strong, never released: modules live until exit
 
-    void init(nb::module_ m) {
-        dict = PyModule_GetDict(m.ptr());
-        Py_INCREF(dict);
-    }
+    void init(nb::module_ m);
     nb::object get(nb::handle name) const {
         PyObject *v = PyDict_GetItemWithError(dict, name.ptr());
         if (!v) {
@@ -245,15 +242,7 @@ struct ModuleGlobals {
 };
 
 namespace detail {
-// obj's has_arg_defaults also switches off nanobind's check that the number of
-// nb::arg annotations matches the parameters; restore it.
-template <typename F, typename... Extra> constexpr bool check_arg_count(size_t self_params) {
-    using am = nb::detail::analyze_method<decltype(&std::remove_reference_t<F>::operator())>;
-    constexpr size_t n_ann = ((size_t)nb::detail::arg_traits<Extra>::is_arg + ... + 0);
-    if (n_ann != 0 && n_ann + self_params != am::argc)
-        throw "number of nb::arg annotations does not match the parameters";
-    return true;
-}
+template <typename F, typename... Extra> constexpr bool check_arg_count(size_t self_params);
 #define PYCLASS_CHECK_ARGS(self_params) static_assert(check_arg_count<F, Extra...>(self_params))
 
 // is_method: nanobind.nb_method binds like a Python function.
@@ -323,6 +312,27 @@ inline nb::handle calculate_meta(nb::handle explicit_meta, nb::tuple bases) {
                                "(non-strict) subclass of the metaclasses of all its bases");
     }
     return nb::handle((PyObject *)winner);
+}
+
+class ClassDef;
+inline nb::object
+repr_text(nb::handle self,
+          const std::vector<std::pair<const char *, nb::object (*)(nb::handle)>> &fields) {
+    nb::object text = type_of(self).attr("__name__");
+    nb::object enum_t = import("enum").attr("Enum");
+    for (const auto &[label, read] : fields) {
+        nb::object shown;
+        try {
+            nb::object value = read(self);
+            shown = is_instance(value, enum_t) ? nb::object(value.attr("name")) : nb::repr(value);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception))
+                throw;
+            shown = nb::str("?");
+        }
+        text = text + nb::str(" ") + nb::str(label) + nb::str("=") + shown;
+    }
+    return nb::str("<") + text + nb::str(">");
 }
 
 class ClassDef {
@@ -414,6 +424,14 @@ class ClassDef {
     }
     nb::object ns_item(const char *name) const { return ns_[name]; }
 
+    // __repr__ as "<Type label=value ...>", the values read by `fields`; an
+    // enumeration member shows as its name. A value that cannot be read (a
+    // half-built object) shows as "?": repr never raises.
+    using ReprField = std::pair<const char *, nb::object (*)(nb::handle)>;
+    ClassDef &repr(std::vector<ReprField> fields) {
+        return def("__repr__", [fields](nb::handle self) { return repr_text(self, fields); });
+    }
+
     // metaclass(name, bases, ns); publishes the class on the module.
     nb::object finish() {
         nb::handle meta = calculate_meta(meta_, bases_);
@@ -441,36 +459,68 @@ class ClassDef {
     Cell cell_;
 };
 
-// nanobind's bound-method type has no __reduce__; teach pickle to rebuild
-// obj.meth as getattr(obj, name) (a process pool pickles bound methods), and
-// to pickle an unbound method by reference.
-inline void register_bound_method_pickling(nb::handle some_method) {
-    static bool done = false;
-    if (done)
-        return;
-    done = true;
-    nb::object bm = some_method.attr("__get__")(nb::int_(0));
-    nb::handle bm_type((PyObject *)Py_TYPE(bm.ptr()));
-    nb::object reducer = nb::cpp_function(
-        [](nb::handle m) {
-            return nb::make_tuple(import("builtins").attr("getattr"),
-                                  nb::make_tuple(m.attr("__self__"), m.attr("__name__")));
-        },
-        nb::name("_reduce_bound_method"));
-    import("copyreg").attr("pickle")(bm_type, reducer);
-    nb::object by_name =
-        nb::cpp_function([](nb::handle f) -> nb::object { return f.attr("__qualname__"); },
-                         nb::name("_reduce_method"));
-    import("copyreg").attr("pickle")(nb::handle((PyObject *)Py_TYPE(some_method.ptr())), by_name);
+// ---- pickling by reference ----------------------------------------------------
+// nanobind's function, method and bound-method types cannot be pickled. The
+// package's own (a process pool pickles bound methods; a spawned process
+// receives module functions) are pickled as Python's are: a function by
+// module and qualified name, obj.meth as getattr(obj, "meth"). Registered for
+// the types, but only for objects of this package: any other nanobind
+// extension's objects pickle as they did (through a reducer registered before
+// ours, or not at all).
+
+inline bool of_this_package(nb::handle fn) {
+    nb::object module = nb::getattr(fn, "__module__", nb::none());
+    return PyUnicode_Check(module.ptr()) && truthy(module.attr("startswith")("tessel_core"));
 }
 
-// A module-level function made with m.def pickles by reference (module and
-// name), as a Python function does; a spawned process receives it that way.
-inline void register_function_pickling(nb::handle fn) {
-    nb::object by_name =
-        nb::cpp_function([](nb::handle f) -> nb::object { return f.attr("__qualname__"); },
-                         nb::name("_reduce_function"));
-    import("copyreg").attr("pickle")(type_of(fn), by_name);
+inline nb::object reduce_by_name(nb::handle fn) {
+    return fn.attr("__qualname__");
+}
+
+inline nb::object reduce_bound(nb::handle m) {
+    return nb::make_tuple(import("builtins").attr("getattr"),
+                          nb::make_tuple(m.attr("__self__"), m.attr("__name__")));
+}
+
+inline void register_reducer(nb::handle type, nb::object (*reduce)(nb::handle),
+                             bool (*ours)(nb::handle)) {
+    static std::vector<PyObject *> done; // types live until exit
+    if (std::find(done.begin(), done.end(), type.ptr()) != done.end())
+        return;
+    done.push_back(type.ptr());
+    nb::object copyreg = import("copyreg");
+    nb::object previous = copyreg.attr("dispatch_table").attr("get")(type);
+    nb::object reducer = nb::cpp_function(
+        [reduce, ours, previous](nb::handle o) -> nb::object {
+            if (ours(o))
+                return reduce(o);
+            if (!previous.is_none())
+                return previous(o);
+            return o.attr("__reduce_ex__")(2); // the default: its own error
+        },
+        nb::name("_reduce_by_reference"));
+    copyreg.attr("pickle")(type, reducer);
+}
+
+// The function type of nanobind (module functions): every module registers
+// it when it is imported, so pickling does not depend on import order.
+inline void register_function_pickling() {
+    nb::object probe = nb::cpp_function([]() {}, nb::name("_probe"));
+    register_reducer(type_of(probe), reduce_by_name, of_this_package);
+}
+
+inline void ModuleGlobals::init(nb::module_ m) {
+    dict = PyModule_GetDict(m.ptr());
+    Py_INCREF(dict);
+    register_function_pickling();
+}
+
+// The method and bound-method types, from one of the package's methods.
+inline void register_bound_method_pickling(nb::handle some_method) {
+    register_reducer(type_of(some_method), reduce_by_name, of_this_package);
+    nb::object bound = some_method.attr("__get__")(nb::int_(0));
+    register_reducer(type_of(bound), reduce_bound,
+                     [](nb::handle m) { return of_this_package(nb::object(m.attr("__func__"))); });
 }
 
 // A plain type object as a handle: builtin(PyUnicode_Type) and so on.
@@ -480,4 +530,4 @@ inline nb::handle builtin(PyTypeObject &t) {
 
 } // namespace pyclass
 
-template <> struct nanobind::detail::has_arg_defaults<pyclass::obj> : std::true_type {};
+#include "tessel_core/_native/nb_internals.h"

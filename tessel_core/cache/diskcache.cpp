@@ -114,6 +114,7 @@ void clear(nb::handle self) {
 void define_diskcache(nb::module_ m) {
     ClassDef cls(m, "TesselDiskCache", nb::make_tuple(G("ITesselCache")),
                  "Data structure to managing diskcache.");
+    cls.repr({{"dir", [](nb::handle s) { return nb::object(s.attr(S("_cache_dir"))); }}});
     pyclass::Cell cell = cls.cell();
     cls.def(
            "__init__",

@@ -60,6 +60,13 @@ void clear(nb::handle self) {
 void define_quickhold(nb::module_ m) {
     ClassDef cls(m, "TesselQuickhold", nb::make_tuple(G("ITesselCache")),
                  "Data structure to managing in-memory cache.");
+    cls.repr({{"outputs",
+               [](nb::handle s) {
+                   return nb::object(pyclass::list_copy(store_of(s)["non_module_outputs"]));
+               }},
+              {"failed", [](nb::handle s) {
+                   return nb::object(nb::bool_(!store_of(s)["exception_msg"].is_none()));
+               }}});
     pyclass::Cell cell = cls.cell();
     cls.def(
            "__init__",

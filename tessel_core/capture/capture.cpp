@@ -320,6 +320,10 @@ void define_manager(nb::module_ m) {
              "shell.display_pub.clear_output while a capture context is open. sys.stdout "
              "may be an ipykernel OutStream or, on Windows, a "
              "colorama.ansitowin32.StreamWrapper: only its name and write are used.")
+        .repr({{"contexts",
+                [](nb::handle s) {
+                    return nb::object(nb::int_(nb::len(nb::object(s.attr(S("_outputs_list"))))));
+                }}})
         .def(
             "__init__",
             [](nb::handle self, obj shell, obj metadata) { init_manager(self, shell, metadata); },

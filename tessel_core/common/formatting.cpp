@@ -74,6 +74,7 @@ std::string format_code(const std::string &code) {
 } // namespace
 
 NB_MODULE(formatting, m) {
+    pyclass::register_function_pickling();
     m.def(
         "format_code",
         [](pyclass::obj code) -> nb::object {

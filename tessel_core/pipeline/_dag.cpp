@@ -373,6 +373,11 @@ void init_dag(nb::handle cls, nb::handle self, nb::handle identifier, nb::handle
 void define_dag(nb::module_ m) {
     ClassDef cls(m, "TesselDagBase", nb::make_tuple(G("LoggingMixin")),
                  "A DAG data structure that manages the connectivity of TesselComponentRunlet.");
+    cls.repr(
+        {{"id", [](nb::handle s) { return nb::object(s.attr("id")); }},
+         {"nodes", [](nb::handle s) { return nb::object(graph_of(s).attr("number_of_nodes")()); }},
+         {"edges",
+          [](nb::handle s) { return nb::object(graph_of(s).attr("number_of_edges")()); }}});
     pyclass::Cell cell = cls.cell();
     cls.def(
            "__init__",

@@ -241,6 +241,9 @@ NB_MODULE(runlet, m) {
     ClassDef cls(m, "TesselComponentRunlet", nb::make_tuple(G("LoggingMixin")),
                  "Data structure to represent a runlet in a pipeline (or a graph node.)");
     define_state(cls);
+    cls.repr({{"id", [](nb::handle s) { return nb::object(s.attr("id")); }},
+              {"name", [](nb::handle s) { return nb::object(s.attr("name")); }},
+              {"status", [](nb::handle s) { return nb::object(s.attr("status")); }}});
     define_results(cls);
     define_execution(cls);
     define_async(cls);

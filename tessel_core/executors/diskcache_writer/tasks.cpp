@@ -150,5 +150,4 @@ NB_MODULE(tasks, m) {
         [](pyclass::obj queue, pyclass::obj conn) { write_diskcache(queue, conn); }, "queue"_a,
         "ipykernel_connection"_a = nb::none(),
         "Worker of the disk-cache writer: write the tasks of queue until it closes.");
-    pyclass::register_function_pickling(m.attr("write_diskcache"));
 }

@@ -96,6 +96,15 @@ nb::list get_messages(nb::handle self) {
     return messages;
 }
 
+const char *state_of(nb::handle self) {
+    if (is_alive(self))
+        return "running";
+    nb::object process = self.attr(S("_process"));
+    if (process.is_none())
+        return "closed";
+    return process.attr("pid").is_none() ? "open" : "stopped";
+}
+
 const double kExitWait = 60.0; // seconds a running worker gets to take what is in flight
 
 // Whether everything put on the writer's queue has gone into the pipe, after
@@ -181,6 +190,8 @@ NB_MODULE(writer, m) {
                      // a finalizer has nobody to report to
                  }
              })
+        .repr({{"id", [](nb::handle s) { return nb::object(s.attr(S("_id"))); }},
+               {"state", [](nb::handle s) { return nb::object(nb::str(state_of(s))); }}})
         .prop_ro(
             "id", [](nb::handle self) { return self.attr(S("_id")); }, "Writer identifier.")
         .def(

@@ -54,9 +54,15 @@ nb::object choose_sampler(nb::handle method, nb::handle parameters) {
     throw pyclass::error();
 }
 
+nb::object trials_so_far(nb::handle self) {
+    nb::object study = self.attr(S("_study"));
+    return nb::int_(study.is_none() ? 0 : nb::len(nb::object(study.attr("trials"))));
+}
+
 void init(nb::handle self, nb::handle method, nb::handle directions, nb::handle parameters,
           nb::handle rounds, nb::handle callback) {
     pyclass::require_str(method, "opt_method");
+    self.attr(S("_opt_method")) = method;
     self.attr(S("_sampler")) = choose_sampler(method, parameters);
     if (!pyclass::truthy(directions))
         pyclass::raise(PyExc_ValueError, "Invalid input: no optimization directions");
@@ -184,6 +190,9 @@ void optimize(nb::handle self, nb::handle target_func, nb::handle n_trials, nb::
 void define_optimizer(nb::module_ m) {
     ClassDef(m, "TesselHPOptimizer", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
              "Parameter optimizing manager.")
+        .repr({{"method", [](nb::handle s) { return nb::object(s.attr(S("_opt_method"))); }},
+               {"directions", [](nb::handle s) { return nb::object(s.attr(S("_directions"))); }},
+               {"trials", [](nb::handle s) { return trials_so_far(s); }}})
         .def(
             "__init__",
             [](nb::handle self, obj method, obj directions, obj parameters, obj rounds,

@@ -528,6 +528,8 @@ void define_executor(nb::module_ m) {
                 },
                 "identifier"_a = nb::none(), "name"_a = nb::none(), "ipython_shell"_a = nb::none(),
                 "display_sub_port"_a = nb::none())
+            .repr({{"identifier", [](nb::handle s) { return nb::object(s.attr(S("_id"))); }},
+                   {"name", [](nb::handle s) { return nb::object(s.attr(S("_name"))); }}})
             .def(
                 "execute", [](nb::handle self, obj request) { return execute(self, request); },
                 "request"_a, "Run the request's code; return a TesselExecutionResponseModel.")

@@ -226,6 +226,8 @@ void define_executor(nb::module_ m) {
         ClassDef(m, "TesselRemoteComponentExecutor",
                  nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
                  "Remote executor for TesselComponent.")
+            .repr({{"identifier", [](nb::handle s) { return nb::object(s.attr(S("_id"))); }},
+                   {"name", [](nb::handle s) { return nb::object(s.attr(S("_name"))); }}})
             .def(
                 "__init__",
                 [](nb::handle self, obj identifier, obj name, obj backend, obj broker,

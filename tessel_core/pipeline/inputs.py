@@ -12,6 +12,7 @@ component the same inputs:
 """
 
 import ast
+import functools
 import re
 import sys
 from typing import Dict, NamedTuple, Optional
@@ -45,25 +46,29 @@ def describe(value):
         return f"<str() failed: {type(err).__name__}>"
 
 
+@functools.lru_cache(maxsize=4096)
 def names_read(code):
-    """Names the code reads; None when it may read any name (or cannot be parsed)."""
+    """Names the code reads (a frozenset); None when it may read any name (or
+    cannot be parsed). Cached: each component's code is read once per run of
+    every descendant."""
     try:
         tree = ast.parse(code or "")
     except (SyntaxError, ValueError):
         return None
-    names = {n.id for n in ast.walk(tree) if isinstance(n, ast.Name)}
+    names = frozenset(n.id for n in ast.walk(tree) if isinstance(n, ast.Name))
     return None if names & DYNAMIC_NAMES else names
 
 
+@functools.lru_cache(maxsize=4096)
 def names_deleted(code):
     """Names the code deletes at top level (`del x`): after it they are gone
     downstream too, unless the component binds them again."""
     try:
         tree = ast.parse(code or "")
     except (SyntaxError, ValueError):
-        return set()
-    return {t.id for node in tree.body if isinstance(node, ast.Delete)
-            for t in node.targets if isinstance(t, ast.Name)}
+        return frozenset()
+    return frozenset(t.id for node in tree.body if isinstance(node, ast.Delete)
+                     for t in node.targets if isinstance(t, ast.Name))
 
 
 def random_state_of(comp):
@@ -85,21 +90,31 @@ def left_out_of(comp):
     return found
 
 
+def summary_names(comp):
+    """Names of the functions and classes among the component's outputs (read
+    from the holder's store: the property would build a default record)."""
+    store = getattr(comp._quickhold, "_cache", None)
+    summary = store.get("outputs_summary") if isinstance(store, dict) else \
+        comp._quickhold.outputs_summary
+    if isinstance(summary, dict):
+        return list(summary.get("functions") or []) + list(summary.get("classes") or [])
+    return list(getattr(summary, "functions", None) or []) + \
+        list(getattr(summary, "classes", None) or [])
+
+
 def needed_names(dag, node_id, upstream):
     """Names a run of `node_id` may read: those of its code and, for a function
     or class it reads from upstream, those of the code that defined it (a
-    function looks its globals up where it is called). None: any name."""
+    function looks its globals up where it is called). None: any name.
+    `upstream` lists the ancestors in topological order."""
     read = names_read(dag.nodes[node_id].cell_code)
     if read is None:
         return None
+    read = set(read)
     makers = {}  # name of a function or class -> code of the nearest component defining it
-    for n in dag.nodes:
-        if n in upstream:
-            summary = dag.nodes[n]._quickhold.outputs_summary
-            if not isinstance(summary, dict):
-                summary = summary.dict() if summary is not None else {}
-            for name in list(summary.get("functions") or []) + list(summary.get("classes") or []):
-                makers[name] = dag.nodes[n].cell_code
+    for n in upstream:
+        for name in summary_names(dag.nodes[n]):
+            makers[name] = dag.nodes[n].cell_code
     pending, seen = list(read & set(makers)), set()
     while pending:
         name = pending.pop()
@@ -120,11 +135,10 @@ def gather_inputs(dag, node_id):
     deserializes them, so an output that cannot be read back fails only a
     run that needs it."""
     statements, values, origin, left_out, state = {}, {}, {}, {}, None
-    upstream = nx.ancestors(dag.nx_graph, node_id)
+    ancestors = nx.ancestors(dag.nx_graph, node_id)
+    upstream = [n for n in dag.nodes if n in ancestors]  # topological
     needed = needed_names(dag, node_id, upstream)
-    for n in dag.nodes:  # topological
-        if n not in upstream:
-            continue
+    for n in upstream:
         comp = dag.nodes[n]
         for name in names_deleted(comp.cell_code):
             for found in (statements, values, origin, left_out):

@@ -359,8 +359,8 @@ void add_output(nb::handle key, nb::handle value, Outputs &o, nb::handle blob_do
 // An input the code read and changed in place (`df["c"] = ...`,
 // `model.fit(...)`) without rebinding it: its serialization differs from the
 // one that came in. Returns the new serialization, or None when unchanged.
-// (Equal objects may pickle differently: a spurious output is harmless, a
-// missed change is not.)
+// (Equal objects may still pickle differently: a spurious output is harmless,
+// a missed change is not.)
 nb::object changed_in_place(nb::handle key, nb::handle value, nb::handle inputs, nb::handle names) {
     if (!PyDict_Check(inputs.ptr()) || !notebook::reads(names, key))
         return nb::none();
@@ -380,7 +380,22 @@ nb::object changed_in_place(nb::handle key, nb::handle value, nb::handle inputs,
             throw;
         return nb::none(); // cannot tell; it came in serializable and stays as it came
     }
-    return pyclass::equal(blob, nb::handle(blob_in)) ? nb::none() : blob;
+    if (pyclass::equal(blob, nb::handle(blob_in)))
+        return nb::none();
+    // Some values do not pickle to the same bytes after a round trip (a
+    // strided array view, a value pickled by another process): compare with
+    // the unchanged value as this process pickles it before calling it changed.
+    try {
+        nb::object cloudpickle = G("cloudpickle");
+        nb::object again =
+            cloudpickle.attr("dumps")(cloudpickle.attr("loads")(nb::handle(blob_in)));
+        if (pyclass::equal(blob, again))
+            return nb::none();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+    }
+    return blob;
 }
 
 // The names the run bound or rebound, in binding order, and the inputs it

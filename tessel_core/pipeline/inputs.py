@@ -8,7 +8,9 @@ component the same inputs:
 - an output that cannot be read back (it pickled but does not unpickle) fails
   only a component whose code reads it, with a record naming it;
 - an output its component could not serialize was left out: the run says so
-  when it finishes, and a NameError downstream says which output and why.
+  when it finishes, and a NameError downstream says which output and why;
+- a name a component deletes (`del x`) is gone downstream too;
+- a run starts from the global random state its nearest ancestor left.
 """
 
 import ast

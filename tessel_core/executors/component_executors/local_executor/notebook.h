@@ -7,7 +7,7 @@
 
 namespace notebook {
 
-const char *kMainDoc = "Automatically created module for IPython interactive environment";
+constexpr const char *kMainDoc = "Automatically created module for IPython interactive environment";
 
 // __name__, __doc__, __builtins__ and the other module dunders as the
 // kernel's main module has them.
@@ -150,7 +150,7 @@ inline void close_input_figures(nb::handle before) {
 // captured output (replay skips it), and a child's run starts from the
 // nearest such state upstream, in whatever process it runs.
 
-const char *kRandomStateKey = "__tessel_random_state__";
+constexpr const char *kRandomStateKey = "__tessel_random_state__";
 
 // The two states as the generators give them (numpy's key array as bytes,
 // so that states compare cheaply); None for numpy when it is not loaded.

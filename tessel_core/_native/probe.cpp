@@ -43,12 +43,11 @@ void define_probe(nb::module_ m) {
             "twice", [](pyclass::obj x) { return pyclass::check(PyNumber_Add(x.ptr(), x.ptr())); },
             "x"_a, "Return x + x.")
         .def_classmethod(
-            "make", "(cls, name)", [](nb::handle cls, pyclass::obj name) { return cls(name); },
-            "cls"_a, "name"_a, "Build an instance of cls.")
+            "make", [](nb::handle cls, pyclass::obj name) { return cls(name); }, "cls"_a, "name"_a,
+            "Build an instance of cls.")
         .def("__del__", [](nb::handle) { ++g_del_count; });
     nb::object probe = cls.finish();
-    pyclass::register_bound_method_pickling(probe.attr("__dict__")["combine"]);
-    m.def("del_count", []() { return g_del_count; });
+    pyclass::def_function(m, "del_count", []() { return g_del_count; });
 }
 
 void define_abstract(nb::module_ m) {

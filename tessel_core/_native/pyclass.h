@@ -10,6 +10,8 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "tessel_core/_native/pyfunc.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
@@ -245,40 +247,41 @@ namespace detail {
 template <typename F, typename... Extra> constexpr bool check_arg_count(size_t self_params);
 #define PYCLASS_CHECK_ARGS(self_params) static_assert(check_arg_count<F, Extra...>(self_params))
 
-// is_method: nanobind.nb_method binds like a Python function.
+// The package's function type (pyfunc.h) around a nanobind function named
+// `name` in `scope` (a class's stand-in scope or a module).
+inline nb::object wrap(nb::object impl, nb::handle scope, const char *name, const char *doc) {
+    nb::str n(name);
+    nb::object qualname = n;
+    if (!PyModule_Check(scope.ptr()))
+        qualname = nb::str("{}.{}").format(scope.attr("__qualname__"), n);
+    nb::object module =
+        PyModule_Check(scope.ptr()) ? scope.attr("__name__") : scope.attr("__module__");
+    return fn::make(std::move(impl), n, qualname, module, doc);
+}
+
+// Method: self first, the way a Python function defined in a class is.
 template <typename F, typename... Extra>
 nb::object make_method(nb::handle scope, const char *name, F &&f, const Extra &...extra) {
     PYCLASS_CHECK_ARGS(1);
-    return nb::cpp_function(std::forward<F>(f), nb::scope(scope), nb::name(name), nb::is_method(),
-                            extra...);
+    nb::object impl = nb::cpp_function(std::forward<F>(f), nb::scope(scope), nb::name(name),
+                                       nb::is_method(), extra...);
+    return wrap(std::move(impl), scope, name, fn::doc_of(extra...));
 }
-// Plain function, first parameter explicit. Property accessors are made
-// without a scope: nanobind merges same-named functions of one scope into an
-// overload chain, and a getter and its setter share a name.
+// Function whose parameters are all explicit (module functions, static and
+// class methods).
 template <typename F, typename... Extra>
 nb::object make_function(nb::handle scope, const char *name, F &&f, const Extra &...extra) {
     PYCLASS_CHECK_ARGS(0);
-    if (!scope)
-        return nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
-    return nb::cpp_function(std::forward<F>(f), nb::scope(scope), nb::name(name), extra...);
+    nb::object impl = nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
+    return wrap(std::move(impl), scope, name, fn::doc_of(extra...));
+}
+// Property accessors stay nanobind functions (the property carries the doc).
+// They are made without a scope: nanobind merges same-named functions of one
+// scope into an overload chain, and a getter and its setter share a name.
+template <typename F> nb::object make_accessor(const char *name, F &&f) {
+    return nb::cpp_function(std::forward<F>(f), nb::name(name));
 }
 } // namespace detail
-
-// A callable that libraries can introspect: nanobind functions carry no
-// __text_signature__, so wrap the function in a functools.partial (which has
-// a __dict__) and give it an inspect.Signature parsed from `params`, such as
-// "(cls, cache)".
-inline nb::object with_signature(nb::handle fn, const char *params) {
-    nb::object partial = import("functools").attr("partial")(fn);
-    import("functools").attr("update_wrapper")(partial, fn);
-    nb::dict ns;
-    nb::object code = nb::str("def _f{}: pass").attr("format")(nb::str(params));
-    nb::object builtins = import("builtins");
-    builtins.attr("exec")(code, ns);
-    // inspect.signature stops unwrapping at an object that has __signature__.
-    partial.attr("__signature__") = import("inspect").attr("signature")(ns["_f"]);
-    return partial;
-}
 
 // Stand-in for Python's __class__ cell, filled in by ClassDef::finish().
 // A weak reference: the class owns every function that captures the cell, but
@@ -375,37 +378,32 @@ class ClassDef {
         ns_[name] = import("builtins").attr("staticmethod")(fn);
         return *this;
     }
-    // classmethod whose signature `params` (cls included) inspect can read.
+    // classmethod; f receives (nb::handle cls, ...), "cls"_a given.
     template <typename F, typename... Extra>
-    ClassDef &def_classmethod(const char *name, const char *params, F &&f, const Extra &...extra) {
+    ClassDef &def_classmethod(const char *name, F &&f, const Extra &...extra) {
         nb::object fn = detail::make_function(scope_, name, std::forward<F>(f), extra...);
-        ns_[name] = import("builtins").attr("classmethod")(with_signature(fn, params));
+        ns_[name] = import("builtins").attr("classmethod")(fn);
         return *this;
     }
     // abc.abstractmethod-marked method (body still callable through super()).
     template <typename F, typename... Extra>
     ClassDef &def_abstract(const char *name, F &&f, const Extra &...extra) {
-        nb::object fn = detail::make_function(scope_, name, std::forward<F>(f), extra...);
-        nb::object part = import("functools").attr("partial")(fn);
-        import("functools").attr("update_wrapper")(part, fn);
-        import("abc").attr("abstractmethod")(part);
-        ns_[name] = check(PyInstanceMethod_New(part.ptr()));
+        ns_[name] = import("abc").attr("abstractmethod")(
+            detail::make_function(scope_, name, std::forward<F>(f), extra...));
         return *this;
     }
     template <typename G, typename S>
     ClassDef &prop(const char *name, G &&get, S &&set, const char *doc) {
-        ns_[name] =
-            import("builtins")
-                .attr("property")(detail::make_function(nb::handle(), name, std::forward<G>(get)),
-                                  detail::make_function(nb::handle(), name, std::forward<S>(set)),
-                                  nb::none(), nb::str(doc));
+        ns_[name] = import("builtins")
+                        .attr("property")(detail::make_accessor(name, std::forward<G>(get)),
+                                          detail::make_accessor(name, std::forward<S>(set)),
+                                          nb::none(), nb::str(doc));
         return *this;
     }
     template <typename G> ClassDef &prop_ro(const char *name, G &&get, const char *doc) {
-        ns_[name] =
-            import("builtins")
-                .attr("property")(detail::make_function(nb::handle(), name, std::forward<G>(get)),
-                                  nb::none(), nb::none(), nb::str(doc));
+        ns_[name] = import("builtins")
+                        .attr("property")(detail::make_accessor(name, std::forward<G>(get)),
+                                          nb::none(), nb::none(), nb::str(doc));
         return *this;
     }
     // Annotated class attribute (pydantic field), with or without a default.
@@ -459,68 +457,15 @@ class ClassDef {
     Cell cell_;
 };
 
-// ---- pickling by reference ----------------------------------------------------
-// nanobind's function, method and bound-method types cannot be pickled. The
-// package's own (a process pool pickles bound methods; a spawned process
-// receives module functions) are pickled as Python's are: a function by
-// module and qualified name, obj.meth as getattr(obj, "meth"). Registered for
-// the types, but only for objects of this package: any other nanobind
-// extension's objects pickle as they did (through a reducer registered before
-// ours, or not at all).
-
-inline bool of_this_package(nb::handle fn) {
-    nb::object module = nb::getattr(fn, "__module__", nb::none());
-    return PyUnicode_Check(module.ptr()) && truthy(module.attr("startswith")("tessel_core"));
-}
-
-inline nb::object reduce_by_name(nb::handle fn) {
-    return fn.attr("__qualname__");
-}
-
-inline nb::object reduce_bound(nb::handle m) {
-    return nb::make_tuple(import("builtins").attr("getattr"),
-                          nb::make_tuple(m.attr("__self__"), m.attr("__name__")));
-}
-
-inline void register_reducer(nb::handle type, nb::object (*reduce)(nb::handle),
-                             bool (*ours)(nb::handle)) {
-    static std::vector<PyObject *> done; // types live until exit
-    if (std::find(done.begin(), done.end(), type.ptr()) != done.end())
-        return;
-    done.push_back(type.ptr());
-    nb::object copyreg = import("copyreg");
-    nb::object previous = copyreg.attr("dispatch_table").attr("get")(type);
-    nb::object reducer = nb::cpp_function(
-        [reduce, ours, previous](nb::handle o) -> nb::object {
-            if (ours(o))
-                return reduce(o);
-            if (!previous.is_none())
-                return previous(o);
-            return o.attr("__reduce_ex__")(2); // the default: its own error
-        },
-        nb::name("_reduce_by_reference"));
-    copyreg.attr("pickle")(type, reducer);
-}
-
-// The function type of nanobind (module functions): every module registers
-// it when it is imported, so pickling does not depend on import order.
-inline void register_function_pickling() {
-    nb::object probe = nb::cpp_function([]() {}, nb::name("_probe"));
-    register_reducer(type_of(probe), reduce_by_name, of_this_package);
-}
-
 inline void ModuleGlobals::init(nb::module_ m) {
     dict = PyModule_GetDict(m.ptr());
     Py_INCREF(dict);
-    register_function_pickling();
 }
 
-// The method and bound-method types, from one of the package's methods.
-inline void register_bound_method_pickling(nb::handle some_method) {
-    register_reducer(type_of(some_method), reduce_by_name, of_this_package);
-    nb::object bound = some_method.attr("__get__")(nb::int_(0));
-    register_reducer(type_of(bound), reduce_bound,
-                     [](nb::handle m) { return of_this_package(nb::object(m.attr("__func__"))); });
+// Module function `name`, with the package's function type.
+template <typename F, typename... Extra>
+void def_function(nb::module_ m, const char *name, F &&f, const Extra &...extra) {
+    m.attr(name) = detail::make_function(m, name, std::forward<F>(f), extra...);
 }
 
 // A plain type object as a handle: builtin(PyUnicode_Type) and so on.
@@ -531,3 +476,4 @@ inline nb::handle builtin(PyTypeObject &t) {
 } // namespace pyclass
 
 #include "tessel_core/_native/nb_internals.h"
+#include "tessel_core/_native/stubsig.h"

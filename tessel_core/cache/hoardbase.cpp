@@ -78,14 +78,14 @@ void define_cache_interface(nb::module_ m) {
     ClassDef cls(m, "ITesselCache", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
                  "Data structure to managing cache.", G("ABCMeta"));
     cls.def_classmethod(
-           "__get_validators__", "(cls)",
+           "__get_validators__",
            [](nb::handle cls) -> nb::object {
                return pyclass::check(
                    PyObject_GetIter(nb::make_tuple(cls.attr("validate_cache")).ptr()));
            },
            "Yield the pydantic validator of a field whose type is a cache class.")
         .def_classmethod(
-            "validate_cache", "(cls, cache)",
+            "validate_cache",
             [](nb::handle cls, pyclass::obj cache) { return validate_cache(cls, cache); }, "cls"_a,
             "cache"_a, "Check the shape of a cache and return it unchanged.")
         .def_abstract(

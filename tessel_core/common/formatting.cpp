@@ -74,9 +74,8 @@ std::string format_code(const std::string &code) {
 } // namespace
 
 NB_MODULE(formatting, m) {
-    pyclass::register_function_pickling();
-    m.def(
-        "format_code",
+    pyclass::def_function(
+        m, "format_code",
         [](pyclass::obj code) -> nb::object {
             pyclass::require_str(code, "code");
             if (code.is_none())

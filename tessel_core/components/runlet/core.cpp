@@ -249,5 +249,4 @@ NB_MODULE(runlet, m) {
     define_async(cls);
     define_cache_control(cls);
     nb::object runlet_cls = cls.finish();
-    pyclass::register_bound_method_pickling(runlet_cls.attr("__dict__")["execute"]);
 }

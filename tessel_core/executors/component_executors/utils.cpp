@@ -61,8 +61,8 @@ NB_MODULE(utils, m) {
     globals.init(m);
     m.attr("ast") = pyclass::import("ast");
     m.attr("get_ipython") = pyclass::import("IPython").attr("get_ipython");
-    m.def(
-        "parse_last_expr_from_code",
+    pyclass::def_function(
+        m, "parse_last_expr_from_code",
         [](pyclass::obj code, pyclass::obj shell) { return parse_last_expr(code, shell); },
         "code"_a, "ipython_shell"_a = nb::none(),
         "Return (text of the last top-level statement if it is an expression, else None; "

@@ -145,8 +145,8 @@ NB_MODULE(tasks, m) {
     m.attr("TesselDiskCache") = pyclass::import("tessel_core.cache").attr("TesselDiskCache");
     nb::module_ models = pyclass::import("tessel_core.misc.models");
     m.attr("TesselDiskCacheDoneModel") = models.attr("TesselDiskCacheDoneModel");
-    m.def(
-        "write_diskcache",
+    pyclass::def_function(
+        m, "write_diskcache",
         [](pyclass::obj queue, pyclass::obj conn) { write_diskcache(queue, conn); }, "queue"_a,
         "ipykernel_connection"_a = nb::none(),
         "Worker of the disk-cache writer: write the tasks of queue until it closes.");

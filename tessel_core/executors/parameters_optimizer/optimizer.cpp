@@ -251,8 +251,8 @@ NB_MODULE(optimizer, m) {
     m.attr("TesselPipelineCallbackStatus") = misc.attr("TesselPipelineCallbackStatus");
     m.attr("TesselPipelineCallbackDataModel") =
         pyclass::import("tessel_core.misc.models").attr("TesselPipelineCallbackDataModel");
-    m.def(
-        "get_search_space", [](obj parameters) { return get_search_space(parameters); },
+    pyclass::def_function(
+        m, "get_search_space", [](obj parameters) { return get_search_space(parameters); },
         "parameters"_a, "Candidate values of each grid-search parameter.");
     define_optimizer(m);
 }

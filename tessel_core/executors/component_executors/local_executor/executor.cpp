@@ -557,7 +557,6 @@ void define_executor(nb::module_ m) {
                      return state;
                  })
             .finish();
-    pyclass::register_bound_method_pickling(cls.attr("__dict__")["execute"]);
 }
 
 } // namespace

@@ -25,8 +25,8 @@ NB_MODULE(functions, m) {
     globals.init(m);
     m.attr("Any") = pyclass::import("typing").attr("Any");
     m.attr("cloudpickle") = pyclass::import("cloudpickle");
-    m.def(
-        "handle_obj_for_exceptions",
+    pyclass::def_function(
+        m, "handle_obj_for_exceptions",
         [](pyclass::obj obj) { return handle_obj_for_exceptions(obj); }, "obj"_a,
         "Return the object to use in place of obj (DataFrames touched, Series copied).");
 }

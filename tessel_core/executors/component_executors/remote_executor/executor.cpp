@@ -268,7 +268,6 @@ void define_executor(nb::module_ m) {
                 },
                 "state"_a)
             .finish();
-    pyclass::register_bound_method_pickling(cls.attr("__dict__")["execute"]);
 }
 
 } // namespace

@@ -80,13 +80,13 @@ NB_MODULE(worker, m) {
     m.attr("ipaddress") = pyclass::import("ipaddress");
     m.attr("sys") = pyclass::import("sys");
     m.attr("urlsplit") = pyclass::import("urllib.parse").attr("urlsplit");
-    m.def(
-        "exposure_warning", [](pyclass::obj url) { return exposure_warning(url); }, "url"_a,
+    pyclass::def_function(
+        m, "exposure_warning", [](pyclass::obj url) { return exposure_warning(url); }, "url"_a,
         "The warning for a broker URL that is off this machine without a password, or None.");
     m.attr("TesselRemoteComponentExecutor") =
         pyclass::import("tessel_core.executors.component_executors.remote_executor.executor")
             .attr("TesselRemoteComponentExecutor");
-    m.def(
-        "main", [](pyclass::obj argv) { return main_(argv); }, "argv"_a = nb::none(),
+    pyclass::def_function(
+        m, "main", [](pyclass::obj argv) { return main_(argv); }, "argv"_a = nb::none(),
         "Parse the command line and run a worker until it stops; the exit status.");
 }

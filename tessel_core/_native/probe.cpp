@@ -45,9 +45,11 @@ void define_probe(nb::module_ m) {
         .def_classmethod(
             "make", [](nb::handle cls, pyclass::obj name) { return cls(name); }, "cls"_a, "name"_a,
             "Build an instance of cls.")
-        .def("__del__", [](nb::handle) { ++g_del_count; });
+        .def(
+            "__del__", [](nb::handle) { ++g_del_count; }, "Count the finalizer run.");
     nb::object probe = cls.finish();
-    pyclass::def_function(m, "del_count", []() { return g_del_count; });
+    pyclass::def_function(
+        m, "del_count", []() { return g_del_count; }, "Number of Probe finalizers run so far.");
 }
 
 void define_abstract(nb::module_ m) {

@@ -152,6 +152,12 @@ inline PyObject *get_signature(PyObject *self, void *) {
     return f->signature;
 }
 
+// The nanobind function, as functools.wraps would name it.
+inline PyObject *get_wrapped(PyObject *self, void *) {
+    Py_INCREF(as_fn(self)->impl);
+    return as_fn(self)->impl;
+}
+
 inline int set_signature(PyObject *self, PyObject *value, void *) {
     Py_XINCREF(value);
     Py_XSETREF(as_fn(self)->signature, value);
@@ -169,6 +175,7 @@ inline PyTypeObject *type() {
         {"__weaklistoffset__", T_PYSSIZET, offsetof(Object, weakrefs), READONLY, nullptr},
         {nullptr, 0, 0, 0, nullptr}};
     static PyGetSetDef getset[] = {
+        {"__wrapped__", get_wrapped, nullptr, nullptr, nullptr},
         {"__signature__", get_signature, set_signature, nullptr, nullptr},
         {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr}};

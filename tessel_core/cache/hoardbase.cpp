@@ -83,7 +83,7 @@ void define_cache_interface(nb::module_ m) {
                return pyclass::check(
                    PyObject_GetIter(nb::make_tuple(cls.attr("validate_cache")).ptr()));
            },
-           "Yield the pydantic validator of a field whose type is a cache class.")
+           "cls"_a, "Yield the pydantic validator of a field whose type is a cache class.")
         .def_classmethod(
             "validate_cache",
             [](nb::handle cls, pyclass::obj cache) { return validate_cache(cls, cache); }, "cls"_a,

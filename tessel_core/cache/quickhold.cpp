@@ -74,7 +74,7 @@ void define_quickhold(nb::module_ m) {
            "cache"_a = nb::none(), "Hold the six entries of `cache` (or of an empty record).")
         .def(
             "__eq__", [](nb::handle self, pyclass::obj other) { return equals(self, other); },
-            "other"_a)
+            "other"_a, "True when other is an in-memory cache holding equal entries.")
         .def(
             "_get_from_cache",
             [](nb::handle self, pyclass::obj key, pyclass::obj dflt) {

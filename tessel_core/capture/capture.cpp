@@ -327,7 +327,9 @@ void define_manager(nb::module_ m) {
         .def(
             "__init__",
             [](nb::handle self, obj shell, obj metadata) { init_manager(self, shell, metadata); },
-            "ipython_shell"_a = nb::none(), "metadata"_a = nb::none())
+            "ipython_shell"_a = nb::none(), "metadata"_a = nb::none(),
+            "Save the methods that the wrappers replace; metadata is added to every display "
+            "record.")
         .prop_ro(
             "is_multithread", [](nb::handle) { return false; },
             "Return True if DAG execution is multithread")
@@ -440,7 +442,7 @@ void define_captured_io(nb::module_ m) {
            [](nb::handle self, obj outputs) {
                self.attr(S("_outputs")) = outputs.is_none() ? nb::object(nb::list()) : outputs;
            },
-           "outputs"_a = nb::none())
+           "outputs"_a = nb::none(), "Hold the records of outputs (a new list when None).")
         .prop_ro(
             "outputs", [](nb::handle self) { return self.attr(S("_outputs")); },
             "A list of the captured Tessel outputs in order.\n\n"
@@ -474,23 +476,28 @@ void define_capture_context(nb::module_ m) {
                     G("sys").attr("stderr").attr("_exc") = nb::none();
                 }
             },
-            "send_to_front"_a = true, "capture_manager"_a = nb::none())
-        .def("__enter__",
-             [](nb::handle self) -> nb::object {
-                 if (!captures(self))
-                     return nb::none();
-                 nb::list outputs;
-                 self.attr(S("_capture_manager"))
-                     .attr("wrap_methods")(outputs, self.attr(S("_send_to_front")));
-                 return G("TesselCapturedIO")("outputs"_a = outputs);
-             })
+            "send_to_front"_a = true, "capture_manager"_a = nb::none(),
+            "Capture through capture_manager, also sending the output on when send_to_front.")
+        .def(
+            "__enter__",
+            [](nb::handle self) -> nb::object {
+                if (!captures(self))
+                    return nb::none();
+                nb::list outputs;
+                self.attr(S("_capture_manager"))
+                    .attr("wrap_methods")(outputs, self.attr(S("_send_to_front")));
+                return G("TesselCapturedIO")("outputs"_a = outputs);
+            },
+            "Open a capture context; the TesselCapturedIO its records go to, or None "
+            "without a manager that has a shell.")
         .def(
             "__exit__",
             [](nb::handle self, obj, obj, obj) {
                 if (captures(self))
                     self.attr(S("_capture_manager")).attr("unwrap_methods")();
             },
-            "exc_type"_a, "exc_value"_a, "traceback"_a)
+            "exc_type"_a, "exc_value"_a, "traceback"_a,
+            "Close the capture context; exceptions propagate.")
         .finish();
 }
 

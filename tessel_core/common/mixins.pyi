@@ -1,6 +1,7 @@
 import logging
 from typing import Any
 
+APP_NAME: str
 ROOT_LOGGER_NAME: str
 FILE_LOGS_DIR: str
 

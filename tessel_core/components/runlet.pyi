@@ -1,3 +1,4 @@
+from typing import TYPE_CHECKING as TYPE_CHECKING
 from typing import Any, Dict, List, Optional
 
 from tessel_core.common.mixins import LoggingMixin

@@ -120,18 +120,21 @@ void define_subscriber(nb::module_ m) {
     cls.def(
            "__init__",
            [cell](nb::handle self, obj shell) { init_subscriber(cell->get(), self, shell); },
-           "ipython_shell"_a = nb::none())
+           "ipython_shell"_a = nb::none(),
+           "Bind a SUB socket to a free loopback port; start() starts receiving.")
         .prop_ro(
             "port", [](nb::handle self) { return self.attr(S("_display_sub_port")); },
             "Port of the loopback TCP address the subscriber is bound to.")
         .def(
             "stop", [](nb::handle self) { self.attr(S("_stop_event")).attr("set")(); },
             "Ask the thread to end; it does within about a tenth of a second.")
-        .def("stopped",
-             [](nb::handle self) {
-                 return pyclass::truthy(self.attr(S("_stop_event")).attr("is_set")()) ||
-                        self.attr(S("_display_sub_port")).is_none();
-             })
+        .def(
+            "stopped",
+            [](nb::handle self) {
+                return pyclass::truthy(self.attr(S("_stop_event")).attr("is_set")()) ||
+                       self.attr(S("_display_sub_port")).is_none();
+            },
+            "True once stop() was called or the socket is closed.")
         .def(
             "run", [](nb::handle self) { run_subscriber(self); }, "Receive and re-publish.")
         .finish();
@@ -188,7 +191,8 @@ void define_publisher(nb::module_ m) {
     ClassDef(m, "TesselDisplayPublisher", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
              "Worker-side end of the display channel: sends display calls to a subscriber.")
         .def(
-            "__init__", [](nb::handle self, obj port) { init_publisher(self, port); }, "port"_a)
+            "__init__", [](nb::handle self, obj port) { init_publisher(self, port); }, "port"_a,
+            "Connect a PUB socket to the subscriber on the loopback port.")
         .def(
             "publish",
             [](nb::handle self, obj data, obj metadata, obj transient, obj update) {
@@ -214,15 +218,17 @@ void define_publisher(nb::module_ m) {
                 send_display(self, payload);
             },
             "name"_a, "text"_a, "Send text written to the stream called name.")
-        .def("close",
-             [](nb::handle self) {
-                 nb::object socket = self.attr(S("_socket"));
-                 if (socket.is_none())
-                     return;
-                 socket.attr("close")(); // lingers so that queued messages go out
-                 self.attr(S("_socket")) = nb::none();
-                 self.attr(S("_context")).attr("term")();
-             })
+        .def(
+            "close",
+            [](nb::handle self) {
+                nb::object socket = self.attr(S("_socket"));
+                if (socket.is_none())
+                    return;
+                socket.attr("close")(); // lingers so that queued messages go out
+                self.attr(S("_socket")) = nb::none();
+                self.attr(S("_context")).attr("term")();
+            },
+            "Send what is queued, then close the socket and its context.")
         .finish();
 }
 

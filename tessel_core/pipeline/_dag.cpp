@@ -77,23 +77,28 @@ void define_node_view(nb::module_ m) {
     ClassDef(m, "TesselNodeView", nb::make_tuple(G("Mapping")),
              "Class to provide MappingView for the topological sorted nodes of TesselDag.")
         .def(
-            "__init__", [](nb::handle self, obj dag) { self.attr(S("_dag")) = dag; }, "dag"_a)
+            "__init__", [](nb::handle self, obj dag) { self.attr(S("_dag")) = dag; }, "dag"_a,
+            "A live view of the components of dag.")
         .def(
             "__getitem__",
             [](nb::handle self, obj key) {
                 return self.attr(S("_dag")).attr("nx_graph").attr("nodes")[key]["component"];
             },
-            "key"_a)
-        .def("__len__",
-             [](nb::handle self) {
-                 return nb::len(nb::object(self.attr(S("_dag")).attr("nx_graph").attr("nodes")));
-             })
-        .def("__iter__",
-             [](nb::handle self) {
-                 // networkx's topological_sort is a generator: nothing runs
-                 // until the first id is asked for.
-                 return G("nx").attr("topological_sort")(self.attr(S("_dag")).attr("nx_graph"));
-             })
+            "key"_a, "The component with id key.")
+        .def(
+            "__len__",
+            [](nb::handle self) {
+                return nb::len(nb::object(self.attr(S("_dag")).attr("nx_graph").attr("nodes")));
+            },
+            "Number of components.")
+        .def(
+            "__iter__",
+            [](nb::handle self) {
+                // networkx's topological_sort is a generator: nothing runs
+                // until the first id is asked for.
+                return G("nx").attr("topological_sort")(self.attr(S("_dag")).attr("nx_graph"));
+            },
+            "Component ids in a topological order.")
         .finish();
 }
 
@@ -384,7 +389,8 @@ void define_dag(nb::module_ m) {
            [cell](nb::handle self, obj identifier, obj graph) {
                init_dag(cell->get(), self, identifier, graph);
            },
-           "identifier"_a = nb::none(), "graph"_a = nb::none())
+           "identifier"_a = nb::none(), "graph"_a = nb::none(),
+           "A DAG with the given id (a new uuid when None), built from graph when given.")
         .prop_ro(
             "id", [](nb::handle self) { return self.attr(S("_id")); }, "DAG identifier.")
         .prop_ro(

@@ -77,7 +77,8 @@ NB_MODULE(haltwatch, m) {
            [cell](nb::handle self, obj callback, obj rounds, obj direction) {
                init(cell->get(), self, callback, rounds, direction);
            },
-           "pipeline_callback"_a, "haltwatch_rounds"_a, "direction"_a)
+           "pipeline_callback"_a, "haltwatch_rounds"_a, "direction"_a,
+           "Stop a study after haltwatch_rounds trials without a better value in direction.")
         .def(
             "__call__", [](nb::handle self, obj study, obj) { call(self, study); }, "study"_a,
             "trial"_a, "Count a trial without improvement; stop the study after enough.")

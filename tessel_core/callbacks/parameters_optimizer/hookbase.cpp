@@ -15,7 +15,8 @@ NB_MODULE(hookbase, m) {
             [](nb::handle self, obj pipeline_callback) {
                 self.attr("_pipeline_callback") = pipeline_callback;
             },
-            "pipeline_callback"_a = nb::none())
+            "pipeline_callback"_a = nb::none(),
+            "Keep the pipeline callback that trial reports go to.")
         .def_abstract(
             "__call__", [](nb::handle, obj, obj) {}, "self"_a, "study"_a, "trial"_a,
             "Called by optuna after every finished trial.")

@@ -54,7 +54,7 @@ NB_MODULE(trialfeed, m) {
                    .attr("__init__")("pipeline_callback"_a = callback);
                self.attr(S("_live_log")) = nb::dict();
            },
-           "pipeline_callback"_a)
+           "pipeline_callback"_a, "Start with an empty live log of trials.")
         .def(
             "__call__", [](nb::handle self, obj study, obj) { call(self, study); }, "study"_a,
             "trial"_a, "Report the finished trial; stop the study if a value is infinite.")

@@ -182,7 +182,9 @@ void define_state(ClassDef &cls) {
            "__init__",
            [cell](nb::handle self, obj component) { init(cell->get(), self, component); },
            "component"_a, "Make a component from its creating record.")
-        .def("__del__", [](nb::handle self) { destroy(self); });
+        .def(
+            "__del__", [](nb::handle self) { destroy(self); },
+            "Close the disk cache, if one is open, and drop the in-memory results.");
     define_identity(cls);
     define_status(cls);
 }

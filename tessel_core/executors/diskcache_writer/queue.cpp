@@ -130,12 +130,14 @@ NB_MODULE(queue, m) {
     m.attr("ThreadPoolExecutor") = pyclass::import("concurrent.futures").attr("ThreadPoolExecutor");
     ClassDef(m, "TesselDiskcacheWriterQueue", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
              "Channels 'todo', 'cancel' and 'done' between the writer handle and its worker.")
-        .def("__init__",
-             [](nb::handle self) {
-                 self.attr(S("_channels")) = nb::none();
-                 self.attr(S("_sender")) = nb::none();
-                 self.attr(S("_failed_transfers")) = nb::list();
-             })
+        .def(
+            "__init__",
+            [](nb::handle self) {
+                self.attr(S("_channels")) = nb::none();
+                self.attr(S("_sender")) = nb::none();
+                self.attr(S("_failed_transfers")) = nb::list();
+            },
+            "A queue without channels yet: open() creates them.")
         .def(
             "open", [](nb::handle self) { open_queue(self); }, "Create the channels.")
         .def(
@@ -147,12 +149,14 @@ NB_MODULE(queue, m) {
         .def(
             "flush", [](nb::handle self, obj timeout) { flush(self, timeout); },
             "timeout"_a = nb::none(), "Wait until everything put has gone into the pipes.")
-        .def("__getstate__",
-             [](nb::handle self) {
-                 nb::dict state;
-                 state["_channels"] = self.attr(S("_channels"));
-                 return state;
-             })
+        .def(
+            "__getstate__",
+            [](nb::handle self) {
+                nb::dict state;
+                state["_channels"] = self.attr(S("_channels"));
+                return state;
+            },
+            "The channels alone: the worker process receives them, not the sender thread.")
         .def(
             "empty",
             [](nb::handle self, obj queue_type) {

@@ -180,16 +180,19 @@ NB_MODULE(writer, m) {
                 self.attr(S("_queue")) = nb::none();
                 self.attr(S("_process")) = nb::none();
             },
-            "identifier"_a, "ipykernel_connection"_a = nb::none())
-        .def("__del__",
-             [](nb::handle self) {
-                 try {
-                     if (pyclass::truthy(self.attr("__dict__").attr("__contains__")("_process")))
-                         self.attr("close")();
-                 } catch (nb::python_error &) {
-                     // a finalizer has nobody to report to
-                 }
-             })
+            "identifier"_a, "ipykernel_connection"_a = nb::none(),
+            "A writer that is not started yet: start() starts its worker process.")
+        .def(
+            "__del__",
+            [](nb::handle self) {
+                try {
+                    if (pyclass::truthy(self.attr("__dict__").attr("__contains__")("_process")))
+                        self.attr("close")();
+                } catch (nb::python_error &) {
+                    // a finalizer has nobody to report to
+                }
+            },
+            "Close the writer if it was started.")
         .repr({{"id", [](nb::handle s) { return nb::object(s.attr(S("_id"))); }},
                {"state", [](nb::handle s) { return nb::object(nb::str(state_of(s))); }}})
         .prop_ro(

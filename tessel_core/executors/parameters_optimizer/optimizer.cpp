@@ -198,7 +198,8 @@ void define_optimizer(nb::module_ m) {
             [](nb::handle self, obj method, obj directions, obj parameters, obj rounds,
                obj callback) { init(self, method, directions, parameters, rounds, callback); },
             "opt_method"_a, "directions"_a, "parameters"_a = nb::none(),
-            "haltwatch_rounds"_a = nb::none(), "pipeline_callback"_a = nb::none())
+            "haltwatch_rounds"_a = nb::none(), "pipeline_callback"_a = nb::none(),
+            "Check the method and directions; the study is made by create_study().")
         .def(
             "create_study",
             [](nb::handle self) {

@@ -517,12 +517,18 @@ void define_stream_recorder(nb::module_ m) {
                 self.attr(S("_records")) = records;
                 self.attr(S("_publisher")) = publisher;
             },
-            "name"_a, "records"_a, "publisher"_a = nb::none())
+            "name"_a, "records"_a, "publisher"_a = nb::none(),
+            "A stream called name that appends its writes to records and, with a publisher, "
+            "also sends them live.")
         .def(
-            "write", [](nb::handle self, obj text) { return record_stream(self, text); }, "text"_a)
-        .def("flush", [](nb::handle) {})
-        .def("isatty", [](nb::handle) { return false; })
-        .def("writable", [](nb::handle) { return true; })
+            "write", [](nb::handle self, obj text) { return record_stream(self, text); }, "text"_a,
+            "Record text (and publish it); the number of characters written.")
+        .def(
+            "flush", [](nb::handle) {}, "Nothing to do: every write is recorded at once.")
+        .def(
+            "isatty", [](nb::handle) { return false; }, "False: not a terminal.")
+        .def(
+            "writable", [](nb::handle) { return true; }, "True.")
         .attr("encoding", nb::str("utf-8"))
         .attr("errors", nb::str("strict"))
         .finish();
@@ -542,7 +548,9 @@ void define_executor(nb::module_ m) {
                     self.attr(S("_display_sub_port")) = port;
                 },
                 "identifier"_a = nb::none(), "name"_a = nb::none(), "ipython_shell"_a = nb::none(),
-                "display_sub_port"_a = nb::none())
+                "display_sub_port"_a = nb::none(),
+                "Remember the component this executor runs and where its output goes: the "
+                "shell, or the display subscriber's port.")
             .repr({{"identifier", [](nb::handle s) { return nb::object(s.attr(S("_id"))); }},
                    {"name", [](nb::handle s) { return nb::object(s.attr(S("_name"))); }}})
             .def(

@@ -236,7 +236,8 @@ void define_executor(nb::module_ m) {
                          lost_worker_timeout);
                 },
                 "identifier"_a, "name"_a, "backend"_a = kLocalRedis, "broker"_a = kLocalRedis,
-                "ping_timeout"_a = kPingTimeout, "lost_worker_timeout"_a = kLostWorkerTimeout)
+                "ping_timeout"_a = kPingTimeout, "lost_worker_timeout"_a = kLostWorkerTimeout,
+                "Make the Celery application for the component on backend and broker.")
             .def(
                 "ping", [](nb::handle self, obj timeout) { return ping(self, timeout); },
                 "timeout"_a = nb::none(),

@@ -2,6 +2,8 @@ from typing import Optional, Tuple
 
 from tessel_core.misc.models import TesselExecutionRequestModel, TesselExecutionResponseModel
 
+APP_NAME: str
+
 class TesselRemoteComponentExecutor:
     def __init__(self, identifier: Optional[str], name: Optional[str], backend: Optional[str] = "redis://localhost:6379", broker: Optional[str] = "redis://localhost:6379", ping_timeout: float = 10.0, lost_worker_timeout: float = 10.0) -> None: ...
     def ping(self, timeout: Optional[float] = None) -> Tuple[bool, str]: ...

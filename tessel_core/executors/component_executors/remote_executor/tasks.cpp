@@ -23,7 +23,8 @@ void define_tasks(nb::module_ m) {
     ClassDef(m, "TesselRemotePingTask", nb::make_tuple(task),
              "Answers (True, text) from the worker that took it.")
         .attr("name", nb::str("tessel_core.remote.ping"))
-        .def("run", [](nb::handle) { return pong(); })
+        .def(
+            "run", [](nb::handle) { return pong(); }, "(True, text naming this worker).")
         .finish();
     ClassDef(m, "TesselRemoteComponentExecuteTask", nb::make_tuple(task),
              "Runs one component request in the worker and returns the response.")
@@ -33,7 +34,8 @@ void define_tasks(nb::module_ m) {
             [](nb::handle, obj identifier, obj name, obj request) {
                 return execute_request(identifier, name, request);
             },
-            "identifier"_a, "name"_a, "request"_a)
+            "identifier"_a, "name"_a, "request"_a,
+            "Run the request's code in this worker; the response record.")
         .finish();
 }
 

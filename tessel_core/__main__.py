@@ -2,6 +2,7 @@
 
     python -m tessel_core run PIPELINE.json [--cache-dir DIR] [--param NAME=VALUE ...]
                                             [--remote BROKER [--backend URL]] [--only ID]
+                                            [--jobs N [--pool]] [--fail-fast]
     python -m tessel_core optimize PIPELINE.json --objective ID [--direction minimize ...]
                                             [--method RandomSearch] [--trials N]
                                             [--grid NAME=LOW:HIGH:STEP | --search NAME=LOW:HIGH]
@@ -28,6 +29,42 @@ def add_common(p):
     p.add_argument("--backend", metavar="URL", help="result backend (default: the broker URL)")
     p.add_argument("--output", metavar="NOTEBOOK.ipynb",
                    help="write the executed notebook of the run here")
+    p.add_argument("--jobs", type=int, default=1, metavar="N",
+                   help="run up to N independent components at once: on a local process "
+                        "pool (--pool, the default when N > 1) or on Celery workers (--remote)")
+    p.add_argument("--pool", action="store_true",
+                   help="run components in a local process pool of --jobs workers")
+    p.add_argument("--fail-fast", action="store_true",
+                   help="after a failure start nothing new (otherwise only its descendants "
+                        "are skipped)")
+
+
+def make_engine(args):
+    """The engine of --jobs/--pool/--remote; None: the shell, one at a time.
+    Made first: pool workers are forked before any thread starts."""
+    from tessel_core.pipeline.runner import CeleryEngine, PoolEngine
+
+    if args.jobs < 1:
+        raise PipelineError("--jobs must be at least 1")
+    if args.pool and args.remote:
+        raise PipelineError("--pool and --remote exclude each other")
+    if args.remote and args.jobs > 1:
+        return CeleryEngine(args.jobs, args.remote, args.backend)
+    if args.pool or args.jobs > 1:
+        return PoolEngine(args.jobs)
+    return None
+
+
+def make_runner(args):
+    engine = make_engine(args)
+    try:
+        return PipelineRunner(load_pipeline(args.pipeline), parse_params(args.param),
+                              cache_dir=args.cache_dir, remote=args.remote, backend=args.backend,
+                              engine=engine, fail_fast=args.fail_fast)
+    except BaseException:
+        if engine is not None:
+            engine.close()
+        raise
 
 
 def print_table(runner):
@@ -40,15 +77,20 @@ def print_table(runner):
 
 
 def command_run(args):
-    runner = PipelineRunner(load_pipeline(args.pipeline), parse_params(args.param),
-                            cache_dir=args.cache_dir, remote=args.remote, backend=args.backend)
+    runner = make_runner(args)
+    interrupted = False
     try:
         runner.check_ready(only=args.only)
         runner.run(only=args.only, show=True)
+    except KeyboardInterrupt:
+        interrupted = True
     finally:
         runner.close()
     print()
     print_table(runner)
+    if interrupted:
+        print("interrupted", file=sys.stderr)
+        return 130
     write_outputs(runner, args)
     failed = runner.failed()
     for comp in failed:
@@ -110,8 +152,7 @@ def command_optimize(args):
     if len(args.objective) != len(directions):
         raise PipelineError(f"{len(directions)} direction(s) but {len(args.objective)} "
                             "--objective component(s): give one objective per direction")
-    runner = PipelineRunner(load_pipeline(args.pipeline), parse_params(args.param),
-                            cache_dir=args.cache_dir, remote=args.remote, backend=args.backend)
+    runner = make_runner(args)
     try:
         for objective in args.objective:
             runner.check_ready(only=objective)

@@ -6,8 +6,10 @@ A pipeline file is a JSON document:
      "edges": [{"parent": "...", "child": "..."}, ...],
      "parameters": {"NAME": VALUE, ...}}
 
-Components run in topological order in an embedded IPython shell; each gets
-the outputs of the components upstream of it as inputs, and the parameters.
+Components run in an embedded IPython shell, one at a time in topological
+order, or several at once on a process pool or on Celery workers
+(tessel_core.pipeline.runner); each gets the outputs upstream of it that its
+code can read as inputs, and the parameters.
 A component whose metadata asks for the disk cache is stored under
 CACHE_DIR/<id>/<fingerprint>/ after it succeeds; the fingerprint covers its
 code, the parameters its code reads and the fingerprints upstream, so a later
@@ -19,6 +21,7 @@ import hashlib
 import json
 import os
 import shutil
+import sys
 import time
 
 import networkx as nx
@@ -38,7 +41,8 @@ from tessel_core.misc.models import (
     TesselDiskCacheTodoModel,
 )
 from tessel_core.pipeline import TesselDagBase
-from tessel_core.pipeline.inputs import describe, execute_component, names_read
+from tessel_core.pipeline.inputs import describe, names_read
+from tessel_core.pipeline.runner import Scheduler, ShellEngine
 
 RESULT_FIELDS = ["module_statements", "non_module_outputs", "last_output", "captured",
                  "exception_msg", "outputs_summary"]
@@ -177,7 +181,8 @@ def inline_figures():
 
 
 class PipelineRunner:
-    def __init__(self, pipeline, params, cache_dir=None, remote=None, backend=None):
+    def __init__(self, pipeline, params, cache_dir=None, remote=None, backend=None, engine=None,
+                 fail_fast=False):
         model, defaults = pipeline
         self.params = {**defaults, **params}
         try:
@@ -190,6 +195,7 @@ class PipelineRunner:
         self.remote = (remote, backend or remote) if remote else None
         self.origin, self.seconds = {}, {}
         self.writer, self.pending = None, {}
+        self.engine, self.fail_fast = engine, fail_fast
         if self.remote:
             config = TesselComponentRemoteConfigModel(broker=self.remote[0], backend=self.remote[1])
             for comp in self.dag.nodes.values():
@@ -300,62 +306,103 @@ class PipelineRunner:
             print(f"warning: the disk cache of {node_id} was not written")
 
     def close(self):
-        if self.writer is not None:
-            self.finish_writes()
-            self.writer.close()
-            self.writer = None
+        try:
+            if self.writer is not None:
+                self.finish_writes()
+                self.writer.close()
+                self.writer = None
+        finally:
+            if self.engine is not None:
+                self.engine.close()
+                self.engine = None
 
     # ---- running ------------------------------------------------------------------------
 
     def run(self, only=None, show=True, rerun=None):
+        """Run the plan on the runner's engine; components whose results are
+        cached (or, with `rerun`, still valid) are not run again."""
         memo = {}
-        for node_id in self.plan(only):
+        engine = self.engine or ShellEngine(self.shell, send_to_front=show)
+        prefixed = getattr(engine, "prefix_output", False)
+
+        def satisfy(node_id):
             comp = self.dag.nodes[node_id]
-            blocked = [p for p in nx.ancestors(self.dag.nx_graph, node_id)
-                       if self.dag.nodes[p].status != TesselComponentStatus.SUCCESSFUL]
-            if blocked:
-                self.origin[node_id] = "skipped"
-                continue
             if rerun is not None and node_id not in rerun and \
                     comp.status == TesselComponentStatus.SUCCESSFUL:
-                self.origin[node_id] = "kept"
-                continue
-            cacheable = self.cache_dir and comp.use_diskcache
-            if show:
+                return "kept"
+            if show and not prefixed:
                 print(f"--- {comp.name} ({node_id}) ---", flush=True)
-            start = time.perf_counter()
-            if cacheable and self.load_cached(comp, self.cache_path(node_id, memo)):
-                self.origin[node_id] = "cache"
+            if self.cacheable(comp) and self.load_cached(comp, self.cache_path(node_id, memo)):
                 if show:
-                    comp.show_captured()
-                    self.show_value(comp)
+                    self.show_cached(comp, prefixed)
+                return "cache"
+            return None
+
+        def finished(node_id, outcome):
+            comp = self.dag.nodes[node_id]
+            self.origin[node_id], self.seconds[node_id] = outcome.source, outcome.seconds
+            if outcome.source != "run":
+                return
+            if comp.status == TesselComponentStatus.SUCCESSFUL and self.cacheable(comp):
+                self.save(comp, self.cache_path(node_id, memo))
+            if show:
+                self.show_run(comp, engine, prefixed)
+
+        scheduler = Scheduler(self.dag, engine, dict(self.params), self.plan(only),
+                              fail_fast=self.fail_fast, satisfy=satisfy, finished=finished)
+        try:
+            scheduler.run()
+        finally:
+            for node_id, outcome in scheduler.outcomes.items():
+                self.origin[node_id] = outcome.source
+                self.seconds.setdefault(node_id, outcome.seconds)
+
+    def cacheable(self, comp):
+        return bool(self.cache_dir and comp.use_diskcache)
+
+    def show_cached(self, comp, prefixed):
+        if prefixed:
+            self.print_records(comp)
+        else:
+            comp.show_captured()
+        self.show_value(comp, prefixed)
+
+    def show_run(self, comp, engine, prefixed):
+        """After a run: the output not shown live, the value, a failure."""
+        if prefixed:
+            printer = getattr(engine, "printer", None)
+            if printer is not None:
+                printer.flush(comp.id)  # the rest of its last line
             else:
-                self.origin[node_id] = "run"
-                self.run_component(comp, show)
-                if comp.status == TesselComponentStatus.SUCCESSFUL and cacheable:
-                    self.save(comp, self.cache_path(node_id, memo))
-                elif show and comp.status == TesselComponentStatus.FAILED:
-                    comp.show_captured()
-            self.seconds[node_id] = time.perf_counter() - start
+                self.print_records(comp)
+        elif comp.status == TesselComponentStatus.FAILED:
+            comp.show_captured()
+        if comp.status == TesselComponentStatus.SUCCESSFUL:
+            self.show_value(comp, prefixed)
 
-    def run_component(self, comp, show):
-        """One run; whatever goes wrong ends the component FAILED with its record."""
-        execute_component(self.dag, comp.id, ipython_shell=self.shell,
-                          parameters=dict(self.params), send_to_front=show)
-        if show and comp.status == TesselComponentStatus.SUCCESSFUL:
-            self.show_value(comp)
+    def print_records(self, comp):
+        """The component's captured stream output, each line marked with it."""
+        for record in comp.captured or []:
+            if record.type == "stream" and record.text:
+                stream = sys.stderr if "stderr" in (record.name or "") else sys.stdout
+                for line in record.text.rstrip("\n").split("\n"):
+                    print(f"[{comp.id}] {line}", file=stream)
+        sys.stdout.flush()
 
-    def show_value(self, comp):
+    def show_value(self, comp, prefixed=False):
+        mark = f"[{comp.id}] " if prefixed else ""
         try:
             value = comp.last_output
         except Exception as err:
-            print(f"=> <the value could not be read back: {type(err).__name__}: "
+            print(f"{mark}=> <the value could not be read back: {type(err).__name__}: "
                   f"{describe(err)}>", flush=True)
             return
         if value is not None:
             text = self.formatted(value)
+            if prefixed:
+                text = text.replace("\n", f"\n{mark}")
             # a multi-line value starts on a line of its own, as IPython shows it
-            print(f"=>{chr(10) if chr(10) in text else ' '}{text}", flush=True)
+            print(f"{mark}=>{chr(10) + mark if chr(10) in text else ' '}{text}", flush=True)
 
     def formatted(self, value):
         """The text a notebook shows for the value (IPython's plain-text

@@ -147,8 +147,23 @@ const double kReadyTimeout = 2.0; // seconds to wait for the subscriber's subscr
 // Connect, then wait until the subscriber's subscription has arrived: ZeroMQ
 // drops what a publisher sends before that, which would lose the first
 // lines of a run. An XPUB socket receives the subscription as a message.
-void init_publisher(nb::handle self, nb::handle port) {
+// The metadata every message carries, merged under the caller's own.
+nb::dict message_metadata(nb::handle self, nb::handle metadata) {
+    nb::dict merged;
+    nb::object own = self.attr(S("_metadata"));
+    if (!own.is_none())
+        merged.update(own);
+    if (!metadata.is_none())
+        merged.update(metadata);
+    return merged;
+}
+
+void init_publisher(nb::handle self, nb::handle port, nb::handle metadata) {
     nb::object zmq = G("zmq");
+    self.attr(S("_metadata")) =
+        metadata.is_none()
+            ? nb::object(nb::none())
+            : pyclass::check(PyObject_CallOneArg((PyObject *)&PyDict_Type, metadata.ptr()));
     nb::object ctx = zmq.attr("Context")();
     self.attr(S("_context")) = ctx;
     self.attr(S("_socket")) = nb::none();
@@ -191,14 +206,17 @@ void define_publisher(nb::module_ m) {
     ClassDef(m, "TesselDisplayPublisher", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
              "Worker-side end of the display channel: sends display calls to a subscriber.")
         .def(
-            "__init__", [](nb::handle self, obj port) { init_publisher(self, port); }, "port"_a,
-            "Connect a PUB socket to the subscriber on the loopback port.")
+            "__init__",
+            [](nb::handle self, obj port, obj metadata) { init_publisher(self, port, metadata); },
+            "port"_a, "metadata"_a = nb::none(),
+            "Connect a PUB socket to the subscriber on the loopback port; metadata (such as "
+            "the component's id) is added to every message.")
         .def(
             "publish",
             [](nb::handle self, obj data, obj metadata, obj transient, obj update) {
                 nb::dict payload;
                 payload["data"] = data;
-                payload["metadata"] = metadata.is_none() ? nb::object(nb::dict()) : metadata;
+                payload["metadata"] = message_metadata(self, metadata);
                 if (!transient.is_none())
                     payload["transient"] = transient;
                 payload["update"] = update;
@@ -214,7 +232,7 @@ void define_publisher(nb::module_ m) {
                 data[err ? kStderrMime : kStdoutMime] = text;
                 nb::dict payload;
                 payload["data"] = data;
-                payload["metadata"] = nb::dict();
+                payload["metadata"] = message_metadata(self, nb::none());
                 send_display(self, payload);
             },
             "name"_a, "text"_a, "Send text written to the stream called name.")

@@ -104,60 +104,113 @@ def summary_names(comp):
         list(getattr(summary, "classes", None) or [])
 
 
-def needed_names(dag, node_id, upstream):
-    """Names a run of `node_id` may read: those of its code and, for a function
-    or class it reads from upstream, those of the code that defined it (a
-    function looks its globals up where it is called). None: any name.
-    `upstream` lists the ancestors in topological order."""
-    read = names_read(dag.nodes[node_id].cell_code)
-    if read is None:
-        return None
-    read = set(read)
-    makers = {}  # name of a function or class -> code of the nearest component defining it
-    for n in upstream:
-        for name in summary_names(dag.nodes[n]):
-            makers[name] = dag.nodes[n].cell_code
-    pending, seen = list(read & set(makers)), set()
-    while pending:
-        name = pending.pop()
-        if name in seen:
-            continue
-        seen.add(name)
-        more = names_read(makers[name])
-        if more is None:
+GONE = object()  # an entry deleted (`del x`) or superseded
+
+
+class Environment:
+    """What the components upstream of a run left for it, nearest last.
+
+    Each entry keeps the topological index of the component that set it, so
+    that environments of several parents merge as a run in topological order
+    would leave them: the entry of the latest component wins, a deletion
+    included. Built component by component (`add`) or by merging parents
+    (`merged`); `inputs_for` gives a run's inputs."""
+
+    __slots__ = ("statements", "values", "left_out", "makers", "random_state")
+
+    def __init__(self):
+        self.statements, self.values, self.left_out, self.makers = {}, {}, {}, {}
+        self.random_state = (-1, None)
+
+    def copy(self):
+        env = Environment()
+        env.statements, env.values = dict(self.statements), dict(self.values)
+        env.left_out, env.makers = dict(self.left_out), dict(self.makers)
+        env.random_state = self.random_state
+        return env
+
+    @staticmethod
+    def merged(envs):
+        """One environment from several; the first is copied, not changed."""
+        envs = list(envs)
+        if not envs:
+            return Environment()
+        env = envs[0].copy()
+        for other in envs[1:]:
+            for mine, theirs in ((env.statements, other.statements), (env.values, other.values),
+                                 (env.left_out, other.left_out), (env.makers, other.makers)):
+                for name, entry in theirs.items():
+                    if name not in mine or mine[name][0] < entry[0]:
+                        mine[name] = entry
+            env.random_state = max(env.random_state, other.random_state, key=lambda e: e[0])
+        return env
+
+    def add(self, index, comp, node_id):
+        """What the run of `comp` (topological index `index`) leaves behind."""
+        for name in names_deleted(comp.cell_code):
+            for found in (self.statements, self.values, self.left_out):
+                found[name] = (index, GONE)
+        for name, statement in (comp.module_statements or {}).items():
+            self.statements[name] = (index, statement)
+        state = random_state_of(comp)
+        if state is not None:
+            self.random_state = (index, state)
+        for name, why in left_out_of(comp).items():
+            self.left_out[name] = (index, f"output '{name}' of component '{comp.name}' could "
+                                          f"not be serialized and was left out ({why})")
+        for name, blob in (comp._quickhold.non_module_outputs or {}).items():
+            self.left_out[name] = (index, GONE)
+            self.values[name] = (index, (blob, f"output '{name}' of component '{comp.name}' "
+                                               f"({node_id})"))
+        for name in summary_names(comp):
+            self.makers[name] = (index, comp.cell_code)
+        return self
+
+    def needed_names(self, code):
+        """Names a run of `code` may read: those of its code and, for a
+        function or class it reads from upstream, those of the code that
+        defined it (a function looks its globals up where it is called).
+        None: any name."""
+        read = names_read(code)
+        if read is None:
             return None
-        read |= more
-        pending.extend(more & set(makers))
-    return read
+        read, makers = set(read), self.makers
+        pending, seen = list(read & makers.keys()), set()
+        while pending:
+            name = pending.pop()
+            if name in seen:
+                continue
+            seen.add(name)
+            more = names_read(makers[name][1])
+            if more is None:
+                return None
+            read |= more
+            pending.extend(more & makers.keys())
+        return read
+
+    def inputs_for(self, code):
+        """The inputs of a run of `code`: values stay serialized (the run
+        deserializes them, so an output that cannot be read back fails only a
+        run that needs it), and only those the code may read."""
+        needed = self.needed_names(code)
+        live = lambda d: {k: v for k, (_, v) in d.items() if v is not GONE}  # noqa: E731
+        values, origin = {}, {}
+        for name, (blob, where) in live(self.values).items():
+            if needed is None or name in needed:
+                values[name] = SerializedValue(blob)
+                origin[name] = where
+        return Inputs(live(self.statements), values, origin, live(self.left_out),
+                      self.random_state[1])
 
 
 def gather_inputs(dag, node_id):
     """Module statements and serialized values of the ancestors of `node_id`
-    that its run needs, nearest last. Values stay serialized: the run
-    deserializes them, so an output that cannot be read back fails only a
-    run that needs it."""
-    statements, values, origin, left_out, state = {}, {}, {}, {}, None
+    that its run needs, nearest last."""
     ancestors = nx.ancestors(dag.nx_graph, node_id)
-    upstream = [n for n in dag.nodes if n in ancestors]  # topological
-    needed = needed_names(dag, node_id, upstream)
-    for n in upstream:
-        comp = dag.nodes[n]
-        for name in names_deleted(comp.cell_code):
-            for found in (statements, values, origin, left_out):
-                found.pop(name, None)
-        statements.update(comp.module_statements or {})
-        state = random_state_of(comp) or state
-        for name, why in left_out_of(comp).items():
-            left_out[name] = f"output '{name}' of component '{comp.name}' could not be " \
-                             f"serialized and was left out ({why})"
-        for name, blob in (comp._quickhold.non_module_outputs or {}).items():
-            left_out.pop(name, None)
-            values.pop(name, None)
-            if needed is None or name in needed:
-                values[name] = blob
-                origin[name] = f"output '{name}' of component '{comp.name}' ({n})"
-    values = {name: SerializedValue(blob) for name, blob in values.items()}
-    return Inputs(statements, values, origin, left_out, state)
+    env = Environment()
+    for index, n in enumerate(n for n in dag.nodes if n in ancestors):  # topological
+        env.add(index, dag.nodes[n], n)
+    return env.inputs_for(dag.nodes[node_id].cell_code)
 
 
 def explain_failure(comp, inputs):

@@ -225,8 +225,12 @@ RunResult run_without_shell(nb::handle self, nb::handle code, nb::dict ns) {
     nb::object recorder_t = G("TesselStreamRecorder");
     // One publisher for the run, shared by both streams.
     nb::object port = self.attr(S("_display_sub_port"));
-    pyclass::Finally close{
-        port.is_none() ? nb::none() : G("TesselDisplayPublisher")("port"_a = port), "close"};
+    nb::dict tag;
+    tag["component_id"] = self.attr(S("_id"));
+    pyclass::Finally close{port.is_none()
+                               ? nb::none()
+                               : G("TesselDisplayPublisher")("port"_a = port, "metadata"_a = tag),
+                           "close"};
     nb::object out = recorder_t("stdout", r.records, close.target);
     nb::object err = recorder_t("stderr", r.records, close.target);
     try {

@@ -1,0 +1,352 @@
+"""Running the components of a pipeline, several at once.
+
+The scheduler starts each component as soon as every parent has succeeded,
+keeps up to `engine.jobs` runs in flight, and skips only the descendants of a
+failure; the rest goes on (`fail_fast` stops new starts instead). Engines:
+
+- `ShellEngine`: one run at a time, in this process's IPython shell;
+- `PoolEngine`: runs in the worker processes of a local process pool; what
+  they print reaches this process live through a display subscriber and is
+  shown line by line, each line marked with its component;
+- `CeleryEngine`: runs on Celery workers through the remote executor, up to
+  `jobs` in flight, each collected by a thread of this process.
+
+Inputs are handed on as each parent's run left them (`Environment`): a
+component gets only the outputs its code can read, still serialized.
+"""
+
+import heapq
+import multiprocessing
+import multiprocessing.pool
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from types import SimpleNamespace
+from typing import Callable, Dict, List, Optional
+
+from tessel_core.misc import TesselComponentStatus
+from tessel_core.misc.models import TesselComponentRemoteConfigModel
+from tessel_core.pipeline.inputs import (
+    RANDOM_STATE,
+    Environment,
+    explain_failure,
+    notice_left_out,
+)
+
+SUCCESSFUL, FAILED = TesselComponentStatus.SUCCESSFUL, TesselComponentStatus.FAILED
+POLL_SECONDS = 0.005  # how often runs in flight on a pool are looked at
+
+
+@dataclass
+class Outcome:
+    """How one component of a run ended."""
+
+    id: str
+    name: str
+    status: str
+    source: str  # "run", "cache", "kept", "skipped", "cancelled" or "not started"
+    seconds: Optional[float] = None
+    outputs: List[str] = field(default_factory=list)
+
+
+class Done:
+    """A run that finished when it was started."""
+
+    def ready(self):
+        return True
+
+
+# ---- engines ---------------------------------------------------------------------
+
+
+class ShellEngine:
+    """Runs in this process, one at a time."""
+
+    jobs = 1
+    prefix_output = False
+
+    def __init__(self, shell=None, send_to_front=True):
+        self.shell, self.send_to_front = shell, send_to_front
+
+    def start(self, comp, inputs, parameters):
+        run(comp, inputs, lambda **kw: comp.execute(ipython_shell=self.shell,
+                                                   send_to_front=self.send_to_front, **kw),
+            parameters)
+        return Done()  # a failure ended the component FAILED with its record
+
+    def cancel(self):
+        pass
+
+    def close(self):
+        pass
+
+
+class LinePrinter:
+    """Display calls of concurrent runs as whole lines, each marked with its
+    component: `[id] text`. Partial lines wait for their end (or for the run's
+    end)."""
+
+    def __init__(self, stream=None):
+        self.stream = stream or sys.stdout
+        self.partial: Dict[tuple, str] = {}
+        self.lock = threading.Lock()
+        self.last_message = 0.0
+
+    def publish(self, data, metadata=None, transient=None, update=False, **kwargs):
+        self.last_message = time.monotonic()
+        cid = (metadata or {}).get("component_id") or "?"
+        for mime in ("application/vnd.jupyter.stdout", "application/vnd.jupyter.stderr",
+                     "text/plain"):
+            if mime in data:
+                self.write(cid, mime, str(data[mime]) + ("\n" if mime == "text/plain" else ""))
+                return
+        self.write(cid, "other", f"<{', '.join(sorted(data))}>\n")
+
+    def write(self, cid, stream, text):
+        with self.lock:
+            text = self.partial.pop((cid, stream), "") + text
+            *lines, rest = text.split("\n")
+            if rest:
+                self.partial[(cid, stream)] = rest
+            out = "".join(f"[{cid}] {line}\n" for line in lines)
+            if out:
+                self.stream.write(out)
+                self.stream.flush()
+
+    def flush(self, cid=None):
+        with self.lock:
+            for key in [k for k in self.partial if cid is None or k[0] == cid]:
+                self.stream.write(f"[{key[0]}] {self.partial.pop(key)}\n")
+            self.stream.flush()
+
+    def quiet_for(self, seconds, limit):
+        """Wait until no message came for `seconds` (at most `limit` seconds)."""
+        end = time.monotonic() + limit
+        while time.monotonic() < end and time.monotonic() - self.last_message < seconds:
+            time.sleep(seconds / 4)
+
+
+class AsyncEngine:
+    """Runs through `execute_async` on a pool whose callbacks apply the results."""
+
+    prefix_output = True
+
+    def __init__(self, pool, jobs, port=None, printer=None):
+        self.pool, self.jobs, self.port, self.printer = pool, jobs, port, printer
+
+    def start(self, comp, inputs, parameters):
+        return run(comp, inputs, lambda **kw: comp.execute_async(
+            self.pool, send_to_front=False, display_sub_port=self.port, **kw), parameters)
+
+    def cancel(self):
+        self.pool.terminate()
+
+    def close(self):
+        self.pool.terminate()
+        self.pool.join()
+
+
+class PoolEngine(AsyncEngine):
+    """A local process pool of `jobs` workers. The workers are forked when no
+    other thread runs yet (fast, nothing to import again); otherwise they
+    are started by a fork server that imports the package once."""
+
+    def __init__(self, jobs, stream=None):
+        from tessel_core.misc.pubtap import TesselZMQDisplaySubscriber
+
+        method = "fork" if threading.active_count() == 1 else "forkserver"
+        context = multiprocessing.get_context(method)
+        if method == "forkserver":
+            context.set_forkserver_preload(["tessel_core.executors"])
+        pool = context.Pool(jobs)
+        printer = LinePrinter(stream)
+        self.subscriber = TesselZMQDisplaySubscriber(
+            ipython_shell=SimpleNamespace(display_pub=printer))
+        self.subscriber.daemon = True
+        self.subscriber.start()
+        super().__init__(pool, jobs, self.subscriber.port, printer)
+
+    def close(self):
+        try:
+            self.printer.quiet_for(0.1, 2.0)  # output still on its way
+            self.printer.flush()
+        finally:
+            self.subscriber.stop()
+            self.subscriber.join(timeout=2)
+            super().close()
+
+
+class CeleryEngine(AsyncEngine):
+    """Celery workers on `broker`: every component runs remotely, `jobs` at
+    once (each run in flight is awaited by one thread of a thread pool)."""
+
+    def __init__(self, jobs, broker, backend=None):
+        self.config = TesselComponentRemoteConfigModel(broker=broker, backend=backend or broker)
+        super().__init__(multiprocessing.pool.ThreadPool(jobs), jobs)
+
+    def start(self, comp, inputs, parameters):
+        comp.remote_config = self.config
+        return super().start(comp, inputs, parameters)
+
+    def cancel(self):
+        pass  # a thread waiting on a worker cannot be stopped; it is abandoned
+
+    def close(self):
+        self.pool.close()  # threads still waiting end with the process (daemons)
+
+
+def run(comp, inputs, execute, parameters):
+    """Start (or make) one run; a failure to start it, which ended the
+    component FAILED with its record, is a finished run."""
+    params = dict(parameters or {})
+    if inputs.random_state is not None:  # the child starts where its parent left it
+        params[RANDOM_STATE] = inputs.random_state
+    try:
+        return execute(module_statements=inputs.statements, non_module_inputs=inputs.values,
+                       parameters=params)
+    except Exception:
+        if comp.status != FAILED:
+            raise
+        return Done()
+
+
+# ---- the scheduler -------------------------------------------------------------------
+
+
+class Scheduler:
+    """Runs `plan` (component ids in topological order; all by default) of
+    `dag` on `engine`. Hooks, all optional:
+
+    - `satisfy(node_id)`: a source ("cache", "kept") when the component's
+      results are already there without a run, else None;
+    - `finished(node_id, outcome)`: called in this thread as each ends.
+
+    `outcomes` holds what ended so far, also after a KeyboardInterrupt, which
+    stops new starts, cancels the runs in flight and propagates."""
+
+    def __init__(self, dag, engine, parameters=None, plan=None, fail_fast=False,
+                 satisfy: Optional[Callable] = None, finished: Optional[Callable] = None):
+        self.dag, self.engine, self.parameters = dag, engine, parameters or {}
+        self.plan = list(plan) if plan is not None else list(dag.nodes)
+        self.fail_fast, self.satisfy, self.finished = fail_fast, satisfy, finished
+        self.outcomes: Dict[str, Outcome] = {}
+        self.index = {n: i for i, n in enumerate(self.plan)}
+        graph = dag.nx_graph
+        self.parents = {n: [p for p in graph.predecessors(n) if p in self.index]
+                        for n in self.plan}
+        self.children = {n: [c for c in graph.successors(n) if c in self.index]
+                         for n in self.plan}
+        self.waiting = {n: len(self.parents[n]) for n in self.plan}  # parents not done
+        self.consumers = {n: len(self.children[n]) for n in self.plan}  # children not started
+        self.envs: Dict[str, Environment] = {}
+        self.in_flight: Dict[str, tuple] = {}  # node -> (handle, inputs env, start)
+        self.stopping = False
+
+    def run(self):
+        ready = [(self.index[n], n) for n in self.plan if self.waiting[n] == 0]
+        heapq.heapify(ready)
+        try:
+            while ready or self.in_flight:
+                while ready and len(self.in_flight) < self.engine.jobs and not self.stopping:
+                    self.start(heapq.heappop(ready)[1], ready)
+                if self.stopping and not self.in_flight:
+                    break
+                self.collect(ready)
+        except KeyboardInterrupt:
+            self.stopping = True
+            self.engine.cancel()
+            for node_id, entry in self.in_flight.items():
+                self.record(node_id, "cancelled", time.perf_counter() - entry[2])
+            self.in_flight.clear()
+            raise
+        finally:
+            self.record_not_run()
+        return self.outcomes
+
+    def environment_in(self, node_id):
+        """The environment the parents left; a chain hands it on uncopied."""
+        parents = self.parents[node_id]
+        for p in parents:
+            self.consumers[p] -= 1
+        if len(parents) == 1 and self.consumers[parents[0]] == 0:
+            return self.envs.pop(parents[0])
+        envs = [self.envs[p] for p in parents]
+        for p in parents:
+            if self.consumers[p] == 0:
+                del self.envs[p]
+        return Environment.merged(envs)
+
+    def start(self, node_id, ready):
+        comp = self.dag.nodes[node_id]
+        env = self.environment_in(node_id)
+        start = time.perf_counter()
+        source = self.satisfy(node_id) if self.satisfy else None
+        if source:
+            self.done(node_id, env, source, start, ready)
+            return
+        inputs = env.inputs_for(comp.cell_code)
+        self.in_flight[node_id] = (None, env, start, inputs)  # cancelled if interrupted
+        handle = self.engine.start(comp, inputs, self.parameters)
+        self.in_flight[node_id] = (handle, env, start, inputs)
+        if handle.ready():
+            self.finish(node_id, ready)
+
+    def collect(self, ready):
+        done = [n for n, entry in self.in_flight.items() if entry[0].ready()]
+        for node_id in done:
+            self.finish(node_id, ready)
+        if not done and self.in_flight:
+            time.sleep(POLL_SECONDS)
+
+    def finish(self, node_id, ready):
+        _, env, start, inputs = self.in_flight.pop(node_id)
+        comp = self.dag.nodes[node_id]
+        explain_failure(comp, inputs)
+        notice_left_out(comp)
+        self.done(node_id, env, "run", start, ready)
+
+    def done(self, node_id, env, source, start, ready):
+        comp = self.dag.nodes[node_id]
+        outcome = self.record(node_id, source, time.perf_counter() - start)
+        if comp.status == SUCCESSFUL:
+            if self.consumers[node_id]:
+                self.envs[node_id] = env.add(self.index[node_id], comp, node_id)
+            for child in self.children[node_id]:
+                self.waiting[child] -= 1
+                if self.waiting[child] == 0:
+                    heapq.heappush(ready, (self.index[child], child))
+        elif self.fail_fast:
+            self.stopping = True
+        if self.finished:
+            self.finished(node_id, outcome)
+
+    def record(self, node_id, source, seconds=None):
+        comp = self.dag.nodes[node_id]
+        outputs = list(comp.in_and_out.outputs) if source in ("run", "cache", "kept") else []
+        outcome = Outcome(node_id, comp.name, str(comp.status), source, seconds, outputs)
+        self.outcomes[node_id] = outcome
+        return outcome
+
+    def record_not_run(self):
+        """Descendants of a failure (or of a cancelled run) are skipped; the
+        rest was not started (fail-fast, interrupted)."""
+        failed = set()
+        for node_id in self.plan:
+            outcome = self.outcomes.get(node_id)
+            if outcome is None:
+                skipped = any(p in failed for p in self.parents[node_id])
+                outcome = self.record(node_id, "skipped" if skipped else "not started")
+            if outcome.source in ("skipped", "cancelled") or \
+                    self.dag.nodes[node_id].status == FAILED:
+                failed.add(node_id)
+
+
+def run_pipeline(dag, engine=None, parameters=None, plan=None, fail_fast=False, **hooks):
+    """Run the components of `dag` (those of `plan`) on `engine` (the current
+    IPython shell, one at a time, by default); the outcome of each."""
+    if engine is None:
+        from IPython import get_ipython
+
+        engine = ShellEngine(get_ipython())
+    return Scheduler(dag, engine, parameters, plan, fail_fast, **hooks).run()

@@ -21,7 +21,6 @@ import hashlib
 import json
 import os
 import shutil
-import sys
 import time
 
 import networkx as nx
@@ -42,7 +41,7 @@ from tessel_core.misc.models import (
 )
 from tessel_core.pipeline import TesselDagBase
 from tessel_core.pipeline.inputs import describe, names_read
-from tessel_core.pipeline.runner import Scheduler, ShellEngine
+from tessel_core.pipeline.runner import LinePrinter, Scheduler, ShellEngine
 
 RESULT_FIELDS = ["module_statements", "non_module_outputs", "last_output", "captured",
                  "exception_msg", "outputs_summary"]
@@ -382,12 +381,11 @@ class PipelineRunner:
 
     def print_records(self, comp):
         """The component's captured stream output, each line marked with it."""
+        printer = LinePrinter()
         for record in comp.captured or []:
             if record.type == "stream" and record.text:
-                stream = sys.stderr if "stderr" in (record.name or "") else sys.stdout
-                for line in record.text.rstrip("\n").split("\n"):
-                    print(f"[{comp.id}] {line}", file=stream)
-        sys.stdout.flush()
+                printer.write(comp.id, record.name or "stdout", record.text)
+        printer.flush(comp.id)
 
     def show_value(self, comp, prefixed=False):
         mark = f"[{comp.id}] " if prefixed else ""

@@ -193,14 +193,21 @@ class Environment:
         deserializes them, so an output that cannot be read back fails only a
         run that needs it), and only those the code may read."""
         needed = self.needed_names(code)
-        live = lambda d: {k: v for k, (_, v) in d.items() if v is not GONE}  # noqa: E731
+
+        def live(entries, names):
+            # looked up by name: a long chain's environment is not scanned
+            if names is not None and len(names) < len(entries):
+                pairs = ((k, entries[k][1]) for k in names if k in entries)
+            else:
+                pairs = ((k, v) for k, (_, v) in entries.items())
+            return {k: v for k, v in pairs if v is not GONE}
+
         values, origin = {}, {}
-        for name, (blob, where) in live(self.values).items():
-            if needed is None or name in needed:
-                values[name] = SerializedValue(blob)
-                origin[name] = where
-        return Inputs(live(self.statements), values, origin, live(self.left_out),
-                      self.random_state[1])
+        for name, (blob, where) in live(self.values, needed).items():
+            values[name] = SerializedValue(blob)
+            origin[name] = where
+        return Inputs(live(self.statements, None), values, origin,
+                      live(self.left_out, needed), self.random_state[1])
 
 
 def gather_inputs(dag, node_id):

@@ -61,7 +61,12 @@ class Done:
 
 
 class ShellEngine:
-    """Runs in this process, one at a time."""
+    """Runs in this process, one at a time.
+
+    An engine has `jobs` (runs at once), `start(comp, inputs, parameters)`
+    returning a handle whose `ready()` says the run ended (the component's
+    status and results are then set), `wait()` (until a run may have ended),
+    `cancel()` and `close()`."""
 
     jobs = 1
     prefix_output = False
@@ -74,6 +79,9 @@ class ShellEngine:
                                                    send_to_front=self.send_to_front, **kw),
             parameters)
         return Done()  # a failure ended the component FAILED with its record
+
+    def wait(self):
+        pass  # nothing is ever in flight
 
     def cancel(self):
         pass
@@ -139,6 +147,10 @@ class AsyncEngine:
         return run(comp, inputs, lambda **kw: comp.execute_async(
             self.pool, send_to_front=False, display_sub_port=self.port, **kw), parameters)
 
+    def wait(self):
+        """Until a run in flight may have ended."""
+        time.sleep(POLL_SECONDS)
+
     def cancel(self):
         self.pool.terminate()
 
@@ -153,6 +165,9 @@ class PoolEngine(AsyncEngine):
     are started by a fork server that imports the package once."""
 
     def __init__(self, jobs, stream=None):
+        # what a worker runs with, imported once here rather than in every worker
+        import tessel_core.components  # noqa: F401
+        import tessel_core.executors  # noqa: F401
         from tessel_core.misc.pubtap import TesselZMQDisplaySubscriber
 
         method = "fork" if threading.active_count() == 1 else "forkserver"
@@ -297,7 +312,7 @@ class Scheduler:
         for node_id in done:
             self.finish(node_id, ready)
         if not done and self.in_flight:
-            time.sleep(POLL_SECONDS)
+            self.engine.wait()
 
     def finish(self, node_id, ready):
         _, env, start, inputs = self.in_flight.pop(node_id)

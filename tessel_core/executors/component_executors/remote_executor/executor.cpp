@@ -29,6 +29,11 @@ void configure(nb::handle self) {
     // Where a run is: STARTED carries the worker's host name, which is what
     // the liveness check asks.
     conf.attr("task_track_started") = true;
+    // Component runs are long: a worker takes a run only when one of its
+    // processes is free, so that runs in flight spread over every worker
+    // instead of waiting behind the ones a busy worker reserved.
+    conf.attr("worker_prefetch_multiplier") = 1;
+    conf.attr("worker_disable_prefetch") = true;
     // An unreachable broker or backend fails in seconds, not after minutes
     // of retrying.
     nb::dict retry;

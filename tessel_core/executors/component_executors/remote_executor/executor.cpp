@@ -90,6 +90,18 @@ void abandon(nb::handle result) {
     result.attr("backend") = nb::none();
 }
 
+// A result that was read is deleted from the backend: a large output would
+// otherwise stay in Redis until the backend's expiry (a day by default).
+// Failing to delete it does not fail the run.
+void collected(nb::handle result) {
+    try {
+        result.attr("forget")();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw; // otherwise the backend's expiry removes it later
+    }
+}
+
 // Why the broker or the result backend cannot be reached, or None. Checked
 // before a ping is sent: a result left pending on a dead backend would retry
 // it again when it is collected.
@@ -141,7 +153,9 @@ nb::object ping(nb::handle self, nb::handle timeout_arg) {
                 .attr("format")(self.attr(S("_broker")), self.attr(S("_backend")), describe(e)));
     }
     try {
-        return result.attr("get")("timeout"_a = timeout);
+        nb::object answer = result.attr("get")("timeout"_a = timeout);
+        collected(result);
+        return answer;
     } catch (nb::python_error &e) {
         if (e.matches(G("CeleryTimeoutError"))) {
             abandon(result);
@@ -205,7 +219,9 @@ nb::object execute(nb::handle self, nb::handle request) {
     nb::object result = self.attr(S("_remote_exectue_task"))
                             .attr("delay")("identifier"_a = self.attr(S("_id")),
                                            "name"_a = self.attr(S("_name")), "request"_a = request);
-    return wait_for(self, result);
+    nb::object response = wait_for(self, result);
+    collected(result);
+    return response;
 }
 
 int run_executor(nb::handle self, nb::handle loglevel) {

@@ -323,6 +323,8 @@ class PipelineRunner:
         memo = {}
         engine = self.engine or ShellEngine(self.shell, send_to_front=show)
         prefixed = getattr(engine, "prefix_output", False)
+        if getattr(engine, "printer", None) is not None:
+            engine.printer.muted = not show
 
         def satisfy(node_id):
             comp = self.dag.nodes[node_id]

@@ -100,6 +100,7 @@ class LinePrinter:
         self.partial: Dict[tuple, str] = {}
         self.lock = threading.Lock()
         self.last_message = 0.0
+        self.muted = False  # a run that shows nothing (the trials of a search)
 
     def publish(self, data, metadata=None, transient=None, update=False, **kwargs):
         self.last_message = time.monotonic()
@@ -112,6 +113,8 @@ class LinePrinter:
         self.write(cid, "other", f"<{', '.join(sorted(data))}>\n")
 
     def write(self, cid, stream, text):
+        if self.muted:
+            return
         with self.lock:
             text = self.partial.pop((cid, stream), "") + text
             *lines, rest = text.split("\n")

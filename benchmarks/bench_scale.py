@@ -210,7 +210,7 @@ def simulation_row(n=10_000, workers=1_000):
     engine = SimulatedEngine(workers, {k: rng.uniform(1, 60) for k in codes})
     seconds = timed(dag, engine)
     return [(f"simulated: ms per component, {n:,} on {workers:,} workers", seconds / n * 1e3, ""),
-            (f"simulated: makespan of the simulated run, minutes", engine.clock / 60, "")]
+            ("simulated: makespan of the simulated run, minutes", engine.clock / 60, "")]
 
 
 def main():

@@ -191,14 +191,14 @@ inline PyTypeObject *type() {
                                   {Py_tp_getset, getset},
                                   {Py_tp_methods, methods},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"tessel_core.native_function", sizeof(Object), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                                   Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
-                                   Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-                               slots};
+    static PyType_Spec layout = {"tessel_core.native_function", sizeof(Object), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                     Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_VECTORCALL |
+                                     Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                                 slots};
     static PyTypeObject *tp = nullptr; // one per extension module, never freed
     if (!tp) {
-        tp = (PyTypeObject *)PyType_FromSpec(&spec);
+        tp = (PyTypeObject *)PyType_FromSpec(&layout);
         if (!tp)
             throw nb::python_error();
     }

@@ -233,8 +233,8 @@ def run(comp, inputs, execute, parameters):
 
 
 class Scheduler:
-    """Runs `plan` (component ids in topological order; all by default) of
-    `dag` on `engine`. Hooks, all optional:
+    """Runs `plan` (component ids in topological order, with every ancestor
+    of each; all by default) of `dag` on `engine`. Hooks, all optional:
 
     - `satisfy(node_id)`: a source ("cache", "kept") when the component's
       results are already there without a run, else None;
@@ -251,8 +251,11 @@ class Scheduler:
         self.outcomes: Dict[str, Outcome] = {}
         self.index = {n: i for i, n in enumerate(self.plan)}
         graph = dag.nx_graph
-        self.parents = {n: [p for p in graph.predecessors(n) if p in self.index]
-                        for n in self.plan}
+        self.parents = {n: list(graph.predecessors(n)) for n in self.plan}
+        outside = {p for ps in self.parents.values() for p in ps if p not in self.index}
+        if outside:  # their outputs would be missing from every input
+            raise ValueError(f"the plan must hold every ancestor of its components; "
+                             f"missing: {', '.join(sorted(outside))}")
         self.children = {n: [c for c in graph.successors(n) if c in self.index]
                          for n in self.plan}
         self.waiting = {n: len(self.parents[n]) for n in self.plan}  # parents not done

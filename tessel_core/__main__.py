@@ -34,6 +34,11 @@ def add_common(p):
                         "pool (--pool, the default when N > 1) or on Celery workers (--remote)")
     p.add_argument("--pool", action="store_true",
                    help="run components in a local process pool of --jobs workers")
+    p.add_argument("--store", metavar="DIR_OR_URL",
+                   help="with --remote: directory or fsspec URL the workers reach too; inputs "
+                        "above --store-threshold go there and only references through the broker")
+    p.add_argument("--store-threshold", type=float, default=64.0, metavar="MB",
+                   help="size above which a value goes to the store (default: %(default)s)")
     p.add_argument("--fail-fast", action="store_true",
                    help="after a failure start nothing new (otherwise only its descendants "
                         "are skipped)")
@@ -48,8 +53,11 @@ def make_engine(args):
         raise PipelineError("--jobs must be at least 1")
     if args.pool and args.remote:
         raise PipelineError("--pool and --remote exclude each other")
-    if args.remote and args.jobs > 1:
-        return CeleryEngine(args.jobs, args.remote, args.backend)
+    if args.store and not args.remote:
+        raise PipelineError("--store applies to runs on Celery workers (--remote)")
+    if args.remote:
+        return CeleryEngine(args.jobs, args.remote, args.backend, store=args.store,
+                            threshold=int(args.store_threshold * 2**20))
     if args.pool or args.jobs > 1:
         return PoolEngine(args.jobs)
     return None

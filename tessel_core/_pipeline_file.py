@@ -39,6 +39,7 @@ from tessel_core.misc.models import (
     TesselDagModel,
     TesselDiskCacheTodoModel,
 )
+from tessel_core.misc.store import materialize
 from tessel_core.pipeline import TesselDagBase
 from tessel_core.pipeline.inputs import describe, names_read
 from tessel_core.pipeline.runner import LinePrinter, Scheduler, ShellEngine
@@ -283,7 +284,13 @@ class PipelineRunner:
             self.writer.open()
             self.writer.start()
         holder = comp._quickhold
-        result = TesselCacheModel(**{name: getattr(holder, name) for name in RESULT_FIELDS})
+        fields = {name: getattr(holder, name) for name in RESULT_FIELDS}
+        # the cache holds the values themselves, not references into a store
+        fields["non_module_outputs"] = {name: materialize(blob) for name, blob
+                                        in (fields["non_module_outputs"] or {}).items()}
+        if fields["last_output"] is not None:
+            fields["last_output"] = materialize(fields["last_output"])
+        result = TesselCacheModel(**fields)
         task = TesselDiskCacheTodoModel(component_id=comp.id, cache_dir=path, result=result)
         if self.writer.put_task(task):
             self.pending[task.task_id] = (comp.id, path)

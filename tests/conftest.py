@@ -79,11 +79,12 @@ def redis_url():
 class Worker:
     """A worker process started through the documented worker entry."""
 
-    def __init__(self, broker, backend, concurrency=1):
+    def __init__(self, broker, backend, concurrency=1, extra=()):
         self.broker, self.backend = broker, backend
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "tessel_core.executors.component_executors.remote_executor",
              "--broker", broker, "--backend", backend, "--concurrency", str(concurrency),
+             *extra,
              "--loglevel", "WARNING"],
             start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 

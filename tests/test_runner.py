@@ -100,3 +100,56 @@ def test_ctrl_c_stops_a_concurrent_run_promptly_with_the_table(tmp_path):
     assert table["a"] == "run" and table["b"] == table["c"] == "cancelled"
     assert table["d"] == "skipped"
     assert os.path.exists(path)
+
+
+def test_a_large_output_goes_through_the_store_not_redis(redis_url, tmp_path):
+    import threading
+
+    import redis
+    from conftest import Worker
+
+    broker, backend = redis_url + "/6", redis_url + "/7"
+    store = tmp_path / "store"
+    store.mkdir()
+    worker = Worker(broker, backend, extra=("--store", str(store))).wait_ready()
+    server, peak, done = redis.Redis.from_url(backend), [0], threading.Event()
+
+    def watch_memory():
+        while not done.wait(0.02):
+            peak[0] = max(peak[0], server.info("memory")["used_memory"])
+
+    watcher = threading.Thread(target=watch_memory)
+    watcher.start()
+    big = "x = b'7' * 300_000_000"
+    path = write_pipeline(tmp_path, {"big": big, "use": "n = len(x) + 1\nn"}, [("big", "use")],
+                          cached=("big",))
+    try:
+        out = cli("run", path, "--remote", broker, "--backend", backend, "--store", str(store),
+                  "--cache-dir", str(tmp_path / "cache"))
+    finally:
+        done.set()
+        watcher.join()
+        worker.kill()
+    assert out.returncode == 0, out.stderr
+    assert "=> 300000001" in out.stdout
+    assert [f.stat().st_size > 300_000_000 for f in store.iterdir()] == [True]
+    assert peak[0] < 100 * 2**20 and server.keys("celery-task-meta-*") == []
+    for f in store.iterdir():  # the disk cache holds the value itself, not a reference
+        f.unlink()
+    again = cli("run", path, "--cache-dir", str(tmp_path / "cache"))
+    assert sources(again.stdout) == {"big": "cache", "use": "run"}
+    assert "=> 300000001" in again.stdout
+
+
+@pytest.mark.parametrize("where", ["directory", "memory://tessel-store"])
+def test_a_reference_reads_back_as_its_value(where, tmp_path):
+    import pickle
+
+    from tessel_core.misc import store
+
+    url = str(tmp_path) if where == "directory" else where
+    blob = pickle.dumps(list(range(1000)))
+    ref = store.offload(blob, url, threshold=100)
+    assert len(ref) < 300 and store.location_of(ref) is not None
+    assert pickle.loads(ref) == list(range(1000)) and store.materialize(ref) == blob
+    assert store.offload(blob, url, threshold=10**6) is blob and store.location_of(blob) is None

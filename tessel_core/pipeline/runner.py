@@ -27,6 +27,8 @@ from typing import Callable, Dict, List, Optional
 
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.misc.models import TesselComponentRemoteConfigModel
+from tessel_core.misc.serialized import SerializedValue
+from tessel_core.misc.store import DEFAULT_THRESHOLD, offload
 from tessel_core.pipeline.inputs import (
     RANDOM_STATE,
     Environment,
@@ -197,14 +199,22 @@ class PoolEngine(AsyncEngine):
 
 class CeleryEngine(AsyncEngine):
     """Celery workers on `broker`: every component runs remotely, `jobs` at
-    once (each run in flight is awaited by one thread of a thread pool)."""
+    once (each run in flight is awaited by one thread of a thread pool). With
+    a `store` (a directory or fsspec URL the workers reach too), inputs larger
+    than `threshold` bytes are sent as references to it (the workers' own
+    outputs go there when they were started with `--store`)."""
 
-    def __init__(self, jobs, broker, backend=None):
+    def __init__(self, jobs, broker, backend=None, store=None, threshold=DEFAULT_THRESHOLD):
         self.config = TesselComponentRemoteConfigModel(broker=broker, backend=backend or broker)
+        self.store, self.threshold = store, threshold
         super().__init__(multiprocessing.pool.ThreadPool(jobs), jobs)
 
     def start(self, comp, inputs, parameters):
         comp.remote_config = self.config
+        if self.store:
+            values = {name: SerializedValue(offload(v.blob, self.store, self.threshold))
+                      for name, v in inputs.values.items()}
+            inputs = inputs._replace(values=values)
         return super().start(comp, inputs, parameters)
 
     def cancel(self):

@@ -23,6 +23,14 @@ nb::object parser() {
     p.attr("add_argument")("--concurrency", "type"_a = pyclass::builtin(PyLong_Type),
                            "default"_a = nb::none(),
                            "help"_a = "worker processes (default: one per core)");
+    p.attr("add_argument")("--store", "metavar"_a = "DIR_OR_URL", "default"_a = nb::none(),
+                           "help"_a = "directory or fsspec URL, reachable by the clients too, "
+                                      "where outputs above --store-threshold go; only a "
+                                      "reference then travels through the result backend");
+    p.attr("add_argument")("--store-threshold", "metavar"_a = "MB",
+                           "type"_a = pyclass::builtin(PyFloat_Type), "default"_a = 64.0,
+                           "help"_a = "size above which an output goes to the store "
+                                      "(default: %(default)s)");
     return p;
 }
 
@@ -66,6 +74,14 @@ int main_(nb::handle argv) {
     nb::object executor = G("TesselRemoteComponentExecutor")(
         "identifier"_a = "worker", "name"_a = "worker", "backend"_a = args.attr("backend"),
         "broker"_a = args.attr("broker"));
+    // The worker's processes read these when a run ends (tessel_core.misc.store).
+    if (!args.attr("store").is_none()) {
+        nb::object environ = G("os").attr("environ");
+        environ["TESSEL_STORE"] = args.attr("store");
+        double mb = pyclass::as_double(args.attr("store_threshold"));
+        environ["TESSEL_STORE_THRESHOLD"] =
+            nb::str(std::to_string((long long)(mb * 1048576)).c_str());
+    }
     nb::object concurrency = args.attr("concurrency");
     if (!concurrency.is_none())
         executor.attr("_celery_app").attr("conf").attr("worker_concurrency") = concurrency;
@@ -77,6 +93,7 @@ int main_(nb::handle argv) {
 NB_MODULE(worker, m) {
     globals.init(m);
     m.attr("argparse") = pyclass::import("argparse");
+    m.attr("os") = pyclass::import("os");
     m.attr("ipaddress") = pyclass::import("ipaddress");
     m.attr("sys") = pyclass::import("sys");
     m.attr("urlsplit") = pyclass::import("urllib.parse").attr("urlsplit");

@@ -15,6 +15,7 @@ Inputs are handed on as each parent's run left them (`Environment`): a
 component gets only the outputs its code can read, still serialized.
 """
 
+import gc
 import heapq
 import multiprocessing
 import multiprocessing.pool
@@ -179,7 +180,13 @@ class PoolEngine(AsyncEngine):
         context = multiprocessing.get_context(method)
         if method == "forkserver":
             context.set_forkserver_preload(["tessel_core.executors"])
-        pool = context.Pool(jobs)
+        # Forked workers share the parent's pages until they write them; the
+        # collector would write to every old object, so it leaves them alone.
+        gc.freeze()
+        try:
+            pool = context.Pool(jobs)
+        finally:
+            gc.unfreeze()
         printer = LinePrinter(stream)
         self.subscriber = TesselZMQDisplaySubscriber(
             ipython_shell=SimpleNamespace(display_pub=printer))

@@ -278,7 +278,7 @@ class Scheduler:
         self.waiting = {n: len(self.parents[n]) for n in self.plan}  # parents not done
         self.consumers = {n: len(self.children[n]) for n in self.plan}  # children not started
         self.envs: Dict[str, Environment] = {}
-        self.in_flight: Dict[str, tuple] = {}  # node -> (handle, inputs env, start)
+        self.in_flight: Dict[str, tuple] = {}  # node -> (handle, environment, start, inputs)
         self.stopping = False
 
     def run(self):

@@ -100,7 +100,7 @@ class LinePrinter:
 
     def __init__(self, stream=None):
         self.stream = stream or sys.stdout
-        self.partial: Dict[tuple, str] = {}
+        self.partial = {}  # (component id, stream) -> the start of a line
         self.lock = threading.Lock()
         self.last_message = 0.0
         self.muted = False  # a run that shows nothing (the trials of a search)

@@ -13,8 +13,9 @@ nb::dict store_of(nb::handle self) {
 void init(nb::handle cls, nb::handle self, nb::handle cache_arg) {
     pyclass::super_(cls, self).attr(S("__init__"))();
     nb::object cache = nb::borrow(cache_arg);
-    if (!pyclass::truthy(cache))
-        cache = G("TesselCacheModel")();
+    if (!pyclass::truthy(cache)) // the summary given: a model default is deep-copied
+        cache =
+            G("TesselCacheModel")("outputs_summary"_a = G("TesselComponentOutputsSummaryModel")());
     nb::dict store;
     for (const char *key : kKeys)
         store[key] = cache.attr(key); // held by reference, no copy
@@ -100,6 +101,8 @@ NB_MODULE(quickhold, m) {
     globals.init(m);
     m.attr("TesselCacheModel") =
         pyclass::import("tessel_core.misc.models").attr("TesselCacheModel");
+    m.attr("TesselComponentOutputsSummaryModel") =
+        pyclass::import("tessel_core.misc.models").attr("TesselComponentOutputsSummaryModel");
     m.attr("ITesselCache") = pyclass::import("tessel_core.cache.hoardbase").attr("ITesselCache");
     define_quickhold(m);
 }

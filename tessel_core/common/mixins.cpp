@@ -118,7 +118,11 @@ void define_logging_mixin(nb::module_ m) {
                nb::object root = package_logger();
                if (nb::len(nb::object(root.attr("handlers"))) == 0)
                    configure_package_logger(root);
-               class_logger(self).attr("setLevel")(G("logging").attr("DEBUG"));
+               // setLevel clears the cache of every logger of the process:
+               // only when the level is not DEBUG already
+               nb::object logger = class_logger(self), debug = G("logging").attr("DEBUG");
+               if (!pyclass::equal(logger.attr("level"), debug))
+                   logger.attr("setLevel")(debug);
            },
            "Initialize the next class in the MRO, then make sure the package logger is set up.")
         .prop_ro(

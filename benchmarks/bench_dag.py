@@ -3,10 +3,12 @@ same graph algorithms on networkx (below), in one run.
 
 Cases: update_graph building a 2,000-node, 4,000-edge pipeline; add_edge at
 the end of a 2,000-node chain; last_node_in_chain over 100 ids; info of a
-500-node graph. Prints baseline / ours (speed-up; target >= 10 for update_graph
-and last_node_in_chain) and how our time grows from 1,000 to 2,000 nodes.
+500-node graph. Prints baseline / ours (speed-up; targets: >= 50 for update_graph, >= 10 for
+last_node_in_chain, >= 3 for info) and how our time grows from 1,000 to 2,000
+nodes (target <= 2.1; 2.0 is linear).
 """
 
+import gc
 import random
 import time
 import uuid
@@ -114,6 +116,9 @@ def description(n, extra_edges, seed=0):
 
 
 def timed(fn):
+    # networkx graphs hold cycles (graph <-> cached views): a dropped graph is
+    # freed by the collector, which would otherwise run inside the next timing
+    gc.collect()
     t = time.perf_counter()
     fn()
     return time.perf_counter() - t
@@ -127,10 +132,11 @@ def main():
     rows = []
     desc2k = description(2000, 2001)  # 4,000 edges
     desc1k = description(1000, 1001)
-    ours2k = best(lambda: TesselDagBase(graph=desc2k), 3)
-    ours1k = best(lambda: TesselDagBase(graph=desc1k), 3)
+    # best of several: a run the collector's full pass lands in is not the graph's cost
+    ours2k = best(lambda: TesselDagBase(graph=desc2k), 7)
+    ours1k = best(lambda: TesselDagBase(graph=desc1k), 7)
     base = timed(lambda: PyDag(graph=desc2k))
-    rows.append(("update_graph 2,000 nodes / 4,000 edges", base, ours2k, ">= 10"))
+    rows.append(("update_graph 2,000 nodes / 4,000 edges", base, ours2k, ">= 50"))
 
     chain = description(2000, 0)
     ours_dag, py_dag = TesselDagBase(graph=chain), PyDag(graph=chain)
@@ -152,13 +158,13 @@ def main():
     d500 = description(500, 501)
     ours500, py500 = TesselDagBase(graph=d500), PyDag(graph=d500)
     rows.append(("info of a 500-node graph", best(lambda: py500.info, 3),
-                 best(lambda: ours500.info, 3), ""))
+                 best(lambda: ours500.info, 3), ">= 3"))
 
     print(f"{'case':42} {'speed-up':>9}  target")
     for label, b, o, target in rows:
         print(f"{label:42} {b / o:9.1f}  {target}")
-    print(f"growth of update_graph from 1,000 to 2,000 nodes: {ours2k / ours1k:.2f}x "
-          "(2.0 is linear)")
+    # 2.0 is linear
+    print(f"{'growth of update_graph, 1,000 -> 2,000 nodes':42} {ours2k / ours1k:9.2f}  <= 2.1")
 
 
 if __name__ == "__main__":

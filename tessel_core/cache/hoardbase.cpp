@@ -20,9 +20,14 @@ const Entry kEntries[] = {
 // The default of an entry: what a new TesselCacheModel() holds in that field.
 // pydantic fills a field without a value from a deep copy of its default, so
 // asking the field directly gives the same value without building a record.
+// A model default that holds only its own defaults is built anew instead:
+// the same value, without a deep copy on every read of an entry.
 nb::object entry_default(nb::handle key) {
-    nb::object fields = G("TesselCacheModel").attr("__fields__");
-    return fields[key].attr("get_default")();
+    nb::object field = G("TesselCacheModel").attr("__fields__")[key];
+    nb::object dflt = field.attr("default");
+    if (pyclass::is_instance(dflt, G("BaseModel")) && !pyclass::truthy(dflt.attr("__fields_set__")))
+        return pyclass::type_of(dflt)();
+    return field.attr("get_default")();
 }
 
 nb::object read_entry(nb::handle self, nb::handle key) {
@@ -128,6 +133,7 @@ NB_MODULE(hoardbase, m) {
     nb::module_ abc = pyclass::import("abc");
     m.attr("ABCMeta") = abc.attr("ABCMeta");
     m.attr("abstractmethod") = abc.attr("abstractmethod");
+    m.attr("BaseModel") = pyclass::import("pydantic").attr("BaseModel");
     nb::module_ models = pyclass::import("tessel_core.misc.models");
     for (const char *name :
          {"TesselCacheModel", "TesselCapturedModel", "TesselComponentOutputsSummaryModel"})

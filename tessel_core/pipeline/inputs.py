@@ -249,22 +249,36 @@ def notice_left_out(comp, stream=None):
             print(text.rstrip("\n"), file=stream or sys.stderr, flush=True)
 
 
-def execute_component(dag, node_id, **execute_kwargs):
+FAILED_TO_START = object()  # what `start_run` gives for a run that ended before it began
+
+
+def start_run(comp, inputs, execute, parameters):
+    """`execute(module_statements=, non_module_inputs=, parameters=)` with the
+    run's inputs; a failure that ended the component FAILED with its record
+    gives FAILED_TO_START instead of raising (a KeyboardInterrupt still
+    propagates)."""
+    params = dict(parameters or {})
+    if inputs.random_state is not None:  # the child starts where its parent left it
+        params[RANDOM_STATE] = inputs.random_state
+    try:
+        return execute(module_statements=inputs.statements, non_module_inputs=inputs.values,
+                       parameters=params)
+    except Exception:
+        if comp.status != TesselComponentStatus.FAILED:
+            raise
+        return FAILED_TO_START
+
+
+def execute_component(dag, node_id, parameters=None, **execute_kwargs):
     """Run one component with its ancestors' outputs; its last value, or None.
 
     Never raises for a failure of the component itself: it ends FAILED with
     its record (a KeyboardInterrupt still propagates)."""
     comp = dag.nodes[node_id]
     inputs = gather_inputs(dag, node_id)
-    if inputs.random_state is not None:  # the child starts where its parent left it
-        execute_kwargs["parameters"] = {**(execute_kwargs.get("parameters") or {}),
-                                        RANDOM_STATE: inputs.random_state}
-    try:
-        value = comp.execute(module_statements=inputs.statements, non_module_inputs=inputs.values,
-                             **execute_kwargs)
-    except Exception:
-        if comp.status != TesselComponentStatus.FAILED:
-            raise
+    value = start_run(comp, inputs, lambda **kw: comp.execute(**kw, **execute_kwargs),
+                      parameters)
+    if value is FAILED_TO_START:
         return None
     explain_failure(comp, inputs)
     notice_left_out(comp)

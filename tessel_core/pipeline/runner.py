@@ -31,10 +31,11 @@ from tessel_core.misc.models import TesselComponentRemoteConfigModel
 from tessel_core.misc.serialized import SerializedValue
 from tessel_core.misc.store import DEFAULT_THRESHOLD, offload
 from tessel_core.pipeline.inputs import (
-    RANDOM_STATE,
+    FAILED_TO_START,
     Environment,
     explain_failure,
     notice_left_out,
+    start_run,
 )
 
 SUCCESSFUL, FAILED = TesselComponentStatus.SUCCESSFUL, TesselComponentStatus.FAILED
@@ -234,16 +235,8 @@ class CeleryEngine(AsyncEngine):
 def run(comp, inputs, execute, parameters):
     """Start (or make) one run; a failure to start it, which ended the
     component FAILED with its record, is a finished run."""
-    params = dict(parameters or {})
-    if inputs.random_state is not None:  # the child starts where its parent left it
-        params[RANDOM_STATE] = inputs.random_state
-    try:
-        return execute(module_statements=inputs.statements, non_module_inputs=inputs.values,
-                       parameters=params)
-    except Exception:
-        if comp.status != FAILED:
-            raise
-        return Done()
+    handle = start_run(comp, inputs, execute, parameters)
+    return Done() if handle is FAILED_TO_START else handle
 
 
 # ---- the scheduler -------------------------------------------------------------------

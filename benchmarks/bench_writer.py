@@ -49,7 +49,7 @@ def main():
             shutil.rmtree(f"{root}/writer{i}"); shutil.rmtree(f"{root}/direct{i}")
         print(f"{'case':40} {'ratio':>6}  target")
         print(f"{'200 MB through the writer vs direct':40} {min(ours) / min(base):6.2f}  <= 1.5")
-        print(f"{'kernel held by put_task vs direct write':40} {min(held) / min(base):6.2f}")
+        print(f"{'kernel held by put_task vs direct write':40} {min(held) / min(base):6.2f}  <= 0.2")
     finally:
         writer.close()
         shutil.rmtree(root, ignore_errors=True)

@@ -2,6 +2,7 @@
 
 import os
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -11,6 +12,7 @@ import cloudpickle
 import pytest
 
 from tessel_core.cache import TesselDiskCache
+from tessel_core.cache.diskcache import TRANSFER_PREFIX
 from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
 from tessel_core.executors.diskcache_writer.queue import TesselDiskcacheWriterQueue
 from tessel_core.misc.models import (
@@ -92,16 +94,62 @@ def test_tasks_are_written_and_readable_elsewhere(writer, tmp_path):
     assert out.stdout.split() == ["41", "41"]
 
 
+def transfer_files(root):
+    return [f for _, _, files in os.walk(root) for f in files if f.startswith(TRANSFER_PREFIX)]
+
+
 def test_cancel_a_pending_task(writer, tmp_path):
     big = todo(tmp_path / "big", b"x" * 30_000_000)
-    target = todo(tmp_path / "target", 2)
+    target = todo(tmp_path / "target", b"t" * 2_000_000)
     writer.put_task(big)
     writer.put_task(target)
     assert writer.cancel_task(TesselDiskCacheCancelModel(task_id=target.task_id))
     messages = {m.task_id: m for m in wait_messages(writer, 2)}
     assert messages[big.task_id].successful
     assert messages[target.task_id].cancelled and not messages[target.task_id].successful
-    assert not (tmp_path / "target").exists()
+    assert transfer_files(tmp_path) == []
+
+
+@pytest.mark.parametrize("entry", ["last_output", "non_module_outputs"])
+def test_large_entries_are_stored_as_a_direct_write_stores_them(writer, tmp_path, entry):
+    blob = b"\x00\x01" * 3_000_000
+    value = blob if entry == "last_output" else {"a": blob, "b": b"small"}
+    result = TesselCacheModel(**{entry: value})
+    writer.put_task(TesselDiskCacheTodoModel(component_id="c", cache_dir=str(tmp_path / "w"),
+                                             result=result))
+    assert wait_messages(writer, 1)[0].successful
+    direct = TesselDiskCache(cache_dir=str(tmp_path / "d"))
+    setattr(direct, entry, value)
+    through = TesselDiskCache(cache_dir=str(tmp_path / "w"))
+    assert getattr(through, entry) == value
+    modes = "SELECT mode FROM Cache WHERE key = ?"
+    assert (through._cache._sql(modes, (entry,)).fetchall()
+            == direct._cache._sql(modes, (entry,)).fetchall())
+    through.close()
+    direct.close()
+    assert transfer_files(tmp_path) == []
+
+
+@pytest.mark.parametrize("kill_first", [True, False], ids=["dead-before-put", "mid-transfer"])
+def test_a_killed_worker_leaves_no_transfer_file(tmp_path, kill_first):
+    shm_before = set(os.listdir("/dev/shm"))
+    w = TesselDiskcacheWriter("killed-transfer")
+    w.open()
+    w.start()
+    task = TesselDiskCacheTodoModel(component_id="c", cache_dir=str(tmp_path),
+                                    result=TesselCacheModel(last_output=b"k" * 200_000_000))
+    if kill_first:
+        os.kill(w._process.pid, signal.SIGKILL)
+        w._process.join(10)
+        w._queue.put("todo", task)
+        w._queue.flush(timeout=60)
+    else:
+        w.put_task(task)
+        os.kill(w._process.pid, signal.SIGKILL)
+    w.close()
+    time.sleep(0.5)  # a sender thread still writing sees the queue closed
+    assert transfer_files(tmp_path) == []
+    assert set(os.listdir("/dev/shm")) <= shm_before
 
 
 def test_failures_are_reported_and_the_worker_goes_on(writer, tmp_path):
@@ -286,6 +334,7 @@ def test_a_failed_transfer_is_reported(writer, tmp_path):
 DISK_FULL = """
 import resource, signal, sys
 from tessel_core.cache import TesselDiskCache
+from tessel_core.cache.diskcache import TRANSFER_PREFIX
 from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
 from tessel_core.misc.models import TesselCacheModel, TesselDiskCacheTodoModel
 if __name__ == "__main__":
@@ -325,9 +374,17 @@ def test_orphans_are_swept_when_a_cache_is_opened(tmp_path):
     orphan.parent.mkdir(parents=True)
     orphan.write_bytes(b"left by a killed write")
     os.utime(orphan, (time.time() - 3600, time.time() - 3600))
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+    transfers = {pid: tmp_path / f"{TRANSFER_PREFIX}{socket.gethostname()}-{pid}-ab12"
+                 for pid in (gone, os.getpid())}
+    for path in transfers.values():
+        path.write_bytes(b"a transfer")
+        os.utime(path, (time.time() - 3600, time.time() - 3600))
     disk.close()
     disk = TesselDiskCache(cache_dir=str(tmp_path))
     assert not orphan.exists() and disk.last_output == b"k" * 100_000
+    assert not transfers[gone].exists() and transfers[os.getpid()].exists()
     disk.close()
 
 

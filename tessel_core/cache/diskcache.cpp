@@ -32,8 +32,32 @@ nb::object referenced_files(nb::handle store) {
     return names;
 }
 
-// Remove value files that no entry names, older than `min_age` seconds and,
-// when `since` is given, written at or after that time. Returns how many.
+// A transfer file (".tessel-transfer-<host>-<pid>-<random>") waits for the
+// disk-cache writer to rename it into place. It is an orphan once the
+// process that wrote it is gone; only this host can tell.
+bool dead_transfer(nb::handle name) {
+    nb::object prefix = G("TRANSFER_PREFIX");
+    if (!pyclass::truthy(name.attr("startswith")(prefix)))
+        return false;
+    nb::object parts = name.attr("removeprefix")(prefix).attr("rsplit")("-", 2);
+    if (nb::len(parts) != 3 || !pyclass::equal(parts[0], G("socket").attr("gethostname")()))
+        return false;
+    try {
+        G("os").attr("kill")(pyclass::builtin(PyLong_Type)(parts[1]), 0);
+        return false;
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_ProcessLookupError))
+            return true;
+        if (e.matches(PyExc_ValueError) || e.matches(PyExc_OSError) ||
+            e.matches(PyExc_OverflowError))
+            return false;
+        throw;
+    }
+}
+
+// Remove value files that no entry names and transfer files of dead writers,
+// older than `min_age` seconds and, when `since` is given, written at or
+// after that time. Returns how many.
 long sweep_orphans(nb::handle self, double min_age, nb::handle since) {
     nb::object os = G("os"), path = os.attr("path");
     nb::object root = self.attr(S("_cache_dir"));
@@ -43,11 +67,13 @@ long sweep_orphans(nb::handle self, double min_age, nb::handle since) {
     for (nb::handle entry : os.attr("walk")(root)) {
         nb::object dir = entry[0];
         for (nb::handle name : entry[2]) {
-            if (!pyclass::truthy(name.attr("endswith")(".val")))
-                continue;
             nb::object full = path.attr("join")(dir, name);
-            if (PySet_Contains(known.ptr(), path.attr("relpath")(full, root).ptr()) == 1)
+            if (pyclass::truthy(name.attr("endswith")(".val"))) {
+                if (PySet_Contains(known.ptr(), path.attr("relpath")(full, root).ptr()) == 1)
+                    continue;
+            } else if (!dead_transfer(name)) {
                 continue;
+            }
             try {
                 double mtime = pyclass::as_double(path.attr("getmtime")(full));
                 if (now - mtime < min_age)
@@ -171,6 +197,8 @@ NB_MODULE(diskcache, m) {
     globals.init(m);
     m.attr("os") = pyclass::import("os");
     m.attr("time") = pyclass::import("time");
+    m.attr("socket") = pyclass::import("socket");
+    m.attr("TRANSFER_PREFIX") = nb::str(".tessel-transfer-");
     m.attr("Path") = pyclass::import("pathlib").attr("Path");
     m.attr("diskcache") = pyclass::import("tessel_core.contrib").attr("diskcache");
     m.attr("TesselCacheModel") =

@@ -3,6 +3,8 @@ from typing import Any, Dict, Optional, Union
 
 from tessel_core.cache.hoardbase import ITesselCache
 
+TRANSFER_PREFIX: str
+
 class TesselDiskCache(ITesselCache):
     def __init__(self, cache_dir: Union[str, Path]) -> None: ...
     def _get_from_cache(self, key: str, default: Optional[Any] = None) -> Optional[bytes]: ...

@@ -28,11 +28,67 @@ void remove_partial_files(nb::handle disk, nb::handle started) {
     }
 }
 
+// ---- entries that came as transfer files ---------------------------------------
+
+nb::list spilled_entries(nb::handle task) {
+    nb::list spilled;
+    nb::object result = nb::getattr(task, "result", nb::none());
+    if (result.is_none())
+        return spilled;
+    for (nb::handle pair : result) {
+        auto [name, value] = pyclass::unpack_pair(pair, "result field");
+        if (pyclass::is_instance(value, G("TesselSpilledEntry")))
+            spilled.append(value);
+    }
+    return spilled;
+}
+
+// A task that is not written leaves no transfer file behind.
+void discard_spilled(nb::handle task) {
+    for (nb::handle entry : spilled_entries(task)) {
+        try {
+            G("os").attr("remove")(entry.attr("path"));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_OSError))
+                throw;
+        }
+    }
+}
+
+// diskcache's store(), except that an entry already in a transfer file is
+// renamed into place under the name diskcache would have given it. Its
+// mtime is set to now, so that a failed write removes it like any value file
+// it wrote.
+nb::object adopt_or_store(nb::handle cls, nb::handle self, nb::handle value, nb::handle read,
+                          nb::handle key) {
+    if (!pyclass::is_instance(value, G("TesselSpilledEntry")))
+        return pyclass::super_(cls, self).attr("store")(value, read, "key"_a = key);
+    nb::object os = G("os"), path = os.attr("path");
+    nb::object names = self.attr("filename")(key, value);
+    nb::object filename = names[0], full = names[1];
+    os.attr("makedirs")(path.attr("dirname")(full), "exist_ok"_a = true);
+    os.attr("rename")(value.attr("path"), full);
+    os.attr("utime")(full);
+    return nb::make_tuple(path.attr("getsize")(full), value.attr("mode"), filename, nb::none());
+}
+
+// The cache of a task with transfer files, opened with the disk that adopts
+// them (the files are what plain diskcache reads back).
+void adopt_transfers(nb::handle disk) {
+    nb::object store = disk.attr("_cache");
+    nb::object directory = store.attr("directory");
+    store.attr("close")();
+    disk.attr("_cache") =
+        G("diskcache").attr("Cache")("directory"_a = directory, "disk"_a = G("TesselAdoptingDisk"));
+}
+
 // All six entries in one transaction: a reader of the cache sees the result
 // set whole or not at all, and a value that cannot be stored leaves the
 // cache as it was.
 void write_task(nb::handle task) {
     nb::object disk = G("TesselDiskCache")("cache_dir"_a = task.attr("cache_dir"));
+    if (nb::len(spilled_entries(task)) > 0)
+        adopt_transfers(disk);
     // mtime granularity: a file written in the same second as `started` counts
     nb::object started = G("time").attr("time")() - nb::float_(1.0);
     try {
@@ -51,6 +107,7 @@ void write_task(nb::handle task) {
     } catch (...) {
         remove_partial_files(disk, started);
         disk.attr("close")();
+        discard_spilled(task);
         throw;
     }
     disk.attr("close")();
@@ -125,6 +182,7 @@ void write_diskcache(nb::handle queue, nb::handle) {
             nb::object report;
             if (PySet_Contains(cancelled.ptr(), id.ptr()) == 1) {
                 cancelled.attr("discard")(id);
+                discard_spilled(task);
                 report = done(task, false, true, nb::str("cancelled before it was written"));
             } else {
                 report = run_task(task);
@@ -142,7 +200,24 @@ NB_MODULE(tasks, m) {
     m.attr("signal") = pyclass::import("signal");
     m.attr("time") = pyclass::import("time");
     m.attr("Empty") = pyclass::import("queue").attr("Empty");
+    m.attr("os") = pyclass::import("os");
     m.attr("TesselDiskCache") = pyclass::import("tessel_core.cache").attr("TesselDiskCache");
+    m.attr("diskcache") = pyclass::import("tessel_core.contrib").attr("diskcache");
+    m.attr("TesselSpilledEntry") =
+        pyclass::import("tessel_core.executors.diskcache_writer.queue").attr("TesselSpilledEntry");
+    ClassDef disk(m, "TesselAdoptingDisk",
+                  nb::make_tuple(pyclass::import("diskcache").attr("Disk")),
+                  "diskcache's Disk, adopting entries that arrive as transfer files.");
+    pyclass::Cell cell = disk.cell();
+    disk.def(
+            "store",
+            [cell](nb::handle self, obj value, obj read, obj key) {
+                return adopt_or_store(cell->get(), self, value, read, key);
+            },
+            "value"_a, "read"_a, "key"_a = pyclass::import("diskcache.core").attr("UNKNOWN"),
+            "Fields (size, mode, filename, value) for the Cache table; a transfer file is renamed "
+            "into place.")
+        .finish();
     nb::module_ models = pyclass::import("tessel_core.misc.models");
     m.attr("TesselDiskCacheDoneModel") = models.attr("TesselDiskCacheDoneModel");
     pyclass::def_function(

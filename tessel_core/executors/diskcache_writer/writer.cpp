@@ -93,6 +93,10 @@ nb::list get_messages(nb::handle self) {
             "cache_dir"_a = task.attr("cache_dir"), "successful"_a = false, "cancelled"_a = false,
             "message"_a = entry[nb::int_(1)]));
     }
+    nb::object settle = nb::getattr(queue, "_settle", nb::none());
+    for (nb::handle message : messages)
+        if (!settle.is_none())
+            settle(message.attr("task_id"));
     return messages;
 }
 

@@ -6,11 +6,15 @@
     cloudpickle.dumps of that array (target <= 1.2)
 (c) 10,000 captured print calls with send-to-front off, against the same
     under IPython's capture_output (target <= 3)
+(d) memory of a captured short line (tracemalloc), against the same record
+    built by validation (target <= 0.5: records used to take as much)
 Each ratio is ours / baseline, measured in this process, best of repeats.
 """
 
 import gc
+import sys
 import time
+import tracemalloc
 
 import cloudpickle
 from IPython.core.interactiveshell import InteractiveShell
@@ -18,7 +22,7 @@ from IPython.utils.capture import capture_output
 
 from tessel_core.capture import TesselCaptureManager, tessel_capture_output
 from tessel_core.executors import TesselComponentExecutor
-from tessel_core.misc.models import TesselExecutionRequestModel
+from tessel_core.misc.models import TesselCapturedModel, TesselExecutionRequestModel
 
 
 def best(fn, repeat):
@@ -37,6 +41,29 @@ def interleaved(ours, base, repeat):
         a.append(best(ours, repeat))
         b.append(best(base, repeat))
     return min(a) / min(b)
+
+
+def captured_lines(shell, lines):
+    manager = TesselCaptureManager(ipython_shell=shell)
+    with tessel_capture_output(send_to_front=False, capture_manager=manager) as captured:
+        for line in lines:
+            sys.stdout.write(line)
+    return captured.outputs
+
+
+def validated_lines(shell, lines):
+    return [TesselCapturedModel(type="stream", name="<stdout>", text=line) for line in lines]
+
+
+def bytes_per_record(shell, make):
+    """Traced bytes per record; the lines exist before, so only records count."""
+    lines = [str(i) for i in range(20_000)]
+    gc.collect()
+    tracemalloc.start()
+    records = make(shell, lines)
+    size = tracemalloc.get_traced_memory()[0]
+    tracemalloc.stop()
+    return size / len(records)
 
 
 def main():
@@ -70,10 +97,12 @@ def main():
                 print(i)
 
     c = interleaved(ours_prints, ipython_prints, 5)
+    d = bytes_per_record(shell, captured_lines) / bytes_per_record(shell, validated_lines)
     print(f"{'case':44} {'ratio':>6}  target")
     print(f"{'(a) trivial cell vs run_cell':44} {a:6.2f}  <= 1.5")
     print(f"{'(b) 200 MB array vs run_cell + dumps':44} {b:6.2f}  <= 1.2")
     print(f"{'(c) 10,000 captured prints vs capture_output':44} {c:6.2f}  <= 3")
+    print(f"{'(d) bytes per captured line vs validated':44} {d:6.2f}  <= 0.5")
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 and with a real InteractiveShell."""
 
 import contextlib
+import pickle
 import sys
 import threading
 
@@ -104,6 +105,30 @@ def test_write_rejects_non_str_before_recording():
         finally:
             manager.unwrap_methods()
         assert records == [] and streams[0].written == []
+
+
+def test_a_captured_record_behaves_as_a_validated_one():
+    with fake_std():
+        manager = TesselCaptureManager()
+        records = []
+        manager.wrap_methods(records, send_to_front=False)
+        try:
+            sys.stdout.write("a")
+            sys.stdout.write(string="")
+            with pytest.raises(TypeError, match="exactly one argument"):
+                sys.stdout.write("b", "c")
+        finally:
+            manager.unwrap_methods()
+    assert [r.text for r in records] == ["a", ""]
+    for r in records:
+        same = TesselCapturedModel(type="stream", name="stdout", text=r.text)
+        assert r == same and r.__fields_set__ == same.__fields_set__
+        assert r.dict(exclude_unset=True) == same.dict(exclude_unset=True)
+        back = pickle.loads(pickle.dumps(r))
+        assert back == r and back.__fields_set__ == same.__fields_set__
+    records[0].metadata = {"k": 1}
+    assert records[0].__fields_set__ == {"type", "name", "text", "metadata"}
+    assert records[1].__fields_set__ == {"type", "name", "text"}
 
 
 def test_display_and_clear_with_send_flag_off():

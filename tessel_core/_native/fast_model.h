@@ -3,10 +3,16 @@
 // A validated construction costs microseconds, which would make every
 // print() of a captured cell several times slower. When the values are known
 // to be of the field types already, build the instance the way pydantic's own
-// construct() does (new object, __dict__ filled from the field defaults and
-// the values, __fields_set__), from a template of the defaults cached per
-// class. Classes where that would not be equivalent (a custom __init__,
-// private attributes, mutable or factory defaults) take the validated path.
+// construct() does (new object, every field set from the values or the field
+// defaults, __fields_set__), from the defaults cached per class. Classes
+// where that would not be equivalent (a custom __init__, private attributes,
+// mutable or factory defaults) take the validated path.
+//
+// The fields are set one by one, in field order, rather than as a __dict__
+// of their own: the object then keeps its values in the compact form the
+// interpreter shares among instances of a class (a fraction of a dict's
+// size). A class whose `__fields_set__` derives itself when unset is left
+// without one.
 #pragma once
 #include "tessel_core/_native/pyclass.h"
 
@@ -22,42 +28,55 @@ class FastModel {
     nb::object make(nb::handle cls, std::initializer_list<Item> items) {
         if (cls.ptr() != cls_.ptr())
             learn(cls);
-        if (!usable_) {
-            nb::dict kwargs;
-            for (const Item &it : items)
-                kwargs[it.first] = it.second;
-            return check(PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr()));
-        }
+        if (!usable_)
+            return validated(cls, items);
         // object.__new__ itself (learn() checked nothing overrides it): the
         // type's own slot would look __new__ up by name on every call.
         PyTypeObject *tp = (PyTypeObject *)cls.ptr();
         nb::object inst = check(PyBaseObject_Type.tp_new(tp, empty_.ptr(), nullptr));
-        nb::object dict = check(PyDict_Copy(templ_.ptr()));
-        nb::object fields_set = check(PySet_New(nullptr));
-        for (const Item &it : items) {
-            if (PyDict_SetItem(dict.ptr(), it.first.ptr(), it.second.ptr()) < 0 ||
-                PySet_Add(fields_set.ptr(), it.first.ptr()) < 0)
+        Py_ssize_t n = PyTuple_GET_SIZE(names_.ptr());
+        size_t matched = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *name = PyTuple_GET_ITEM(names_.ptr(), i);
+            PyObject *value = PyTuple_GET_ITEM(defaults_.ptr(), i);
+            for (const Item &it : items)
+                if (it.first.ptr() == name) {
+                    value = it.second.ptr();
+                    ++matched;
+                }
+            if (PyObject_GenericSetAttr(inst.ptr(), name, value) < 0)
                 throw error();
         }
-        if (PyObject_GenericSetDict(inst.ptr(), dict.ptr(), nullptr) < 0)
-            throw error();
-        if (PyObject_GenericSetAttr(inst.ptr(), PYCLASS_S("__fields_set__").ptr(),
-                                    fields_set.ptr()) < 0)
-            throw error();
+        if (matched != items.size()) // a name that is no field, or not interned
+            return validated(cls, items);
+        if (!lazy_fields_set_) {
+            nb::object fields_set = check(PySet_New(nullptr));
+            for (const Item &it : items)
+                if (PySet_Add(fields_set.ptr(), it.first.ptr()) < 0)
+                    throw error();
+            if (PyObject_GenericSetAttr(inst.ptr(), PYCLASS_S("__fields_set__").ptr(),
+                                        fields_set.ptr()) < 0)
+                throw error();
+            // The set only ever receives field names.
+            untrack(fields_set);
+        }
         // A record made of atomic values (strings, numbers, None) cannot be
         // part of a reference cycle, so the collector need not walk it; a
         // capture of many writes would otherwise have it walk every record
-        // again and again. The set only ever receives field names, and the
-        // dict tracks itself again as soon as a container is stored in it.
-        untrack(fields_set);
-        if (all_atomic(items)) {
-            untrack(dict);
+        // again and again.
+        if (all_atomic(items))
             untrack(inst);
-        }
         return inst;
     }
 
   private:
+    static nb::object validated(nb::handle cls, std::initializer_list<Item> items) {
+        nb::dict kwargs;
+        for (const Item &it : items)
+            kwargs[it.first] = it.second;
+        return check(PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+    }
+
     static bool immutable(nb::handle v) {
         return v.is_none() || PyBool_Check(v.ptr()) || PyLong_CheckExact(v.ptr()) ||
                PyFloat_CheckExact(v.ptr()) || PyUnicode_CheckExact(v.ptr()) ||
@@ -74,19 +93,29 @@ class FastModel {
             return;
         if (pyclass::truthy(nb::getattr(cls, "__private_attributes__", nb::dict())))
             return;
-        // Only plain field values: no defaults that are containers.
-        nb::dict templ;
+        // Only plain field values: no defaults that are containers. The
+        // names are interned, so that the callers' interned names match
+        // them by identity.
+        nb::list names, defaults;
         nb::object fields = cls.attr("__fields__");
         for (auto kv : nb::borrow<nb::dict>(fields)) {
             nb::handle field = kv.second;
             if (!field.attr("default_factory").is_none())
                 return;
             nb::object dflt = field.attr("default");
-            if (!immutable(dflt))
+            if (!immutable(dflt) || !PyUnicode_CheckExact(kv.first.ptr()))
                 return;
-            templ[kv.first] = dflt;
+            PyObject *name = kv.first.ptr();
+            Py_INCREF(name);
+            PyUnicode_InternInPlace(&name);
+            names.append(nb::steal(name));
+            defaults.append(dflt);
         }
-        templ_ = templ;
+        names_ = nb::tuple(names);
+        defaults_ = nb::tuple(defaults);
+        nb::object base_slot =
+            import("pydantic").attr("BaseModel").attr("__dict__")["__fields_set__"];
+        lazy_fields_set_ = !cls.attr("__fields_set__").is(base_slot);
         usable_ = true;
     }
 
@@ -103,9 +132,9 @@ class FastModel {
     }
 
     nb::object cls_;
-    nb::dict templ_;
-    nb::tuple empty_;
+    nb::tuple names_, defaults_, empty_;
     bool usable_ = false;
+    bool lazy_fields_set_ = false;
 };
 
 } // namespace pyclass

@@ -124,8 +124,7 @@ void call_publish(nb::handle self, nb::handle data, nb::handle metadata, nb::han
 
 // ---- the three wrappers ----------------------------------------------------
 
-nb::object stream_record(nb::handle name, nb::handle text) {
-    nb::object cls = G("TesselCapturedModel");
+nb::object stream_record(nb::handle cls, nb::handle name, nb::handle text) {
     if (!PyUnicode_Check(name.ptr())) // let the model validate an odd name
         return cls("type"_a = "stream", "name"_a = name, "text"_a = text);
     return stream_records().make(cls,
@@ -156,32 +155,112 @@ struct Forwarding {
     ~Forwarding() { --forwarding_display; }
 };
 
-Py_ssize_t wrapped_write(nb::handle self, nb::handle stream, nb::handle string) {
+// ---- the write wrapper -------------------------------------------------------
+// print() writes twice per line, so this is the hottest path of a capture.
+// The wrapper is a plain C function bound to what it writes for and called
+// by vectorcall: no bound-method object, no argument conversion, and the
+// stream's name and kind are found once, when the wrapper is installed.
+
+struct WriteTarget {
+    nb::object manager, name, record_class;
+    bool to_stderr, to_stdout;
+    // The context stacks of a plain manager (a subclass may override the
+    // properties that read them, so it goes through those).
+    nb::object outputs_stack, send_stack;
+};
+
+nb::object target_outputs(const WriteTarget &t) {
+    return t.outputs_stack.is_valid() ? top_of(t.outputs_stack) : current_outputs(t.manager);
+}
+
+bool target_send_flag(const WriteTarget &t) {
+    return t.send_stack.is_valid() ? pyclass::truthy(top_of(t.send_stack))
+                                   : current_send_flag(t.manager);
+}
+
+Py_ssize_t captured_write(const WriteTarget &t, nb::handle string) {
     pyclass::require_str(string, "string");
     if (string.is_none())
         return 0; // nothing to write
-    nb::object name = stream_name(self, stream);
+    nb::handle self = t.manager;
     if (forwarding_display > 0) {
-        nb::object orig = contains(name, "stderr") ? self.attr(S("_stderr_write_orig"))
-                                                   : self.attr(S("_stdout_write_orig"));
-        orig(string);
+        self.attr(t.to_stderr ? S("_stderr_write_orig") : S("_stdout_write_orig"))(string);
         return PyUnicode_GetLength(string.ptr());
     }
-    nb::object outputs = current_outputs(self);
-    if (PyList_Append(outputs.ptr(), stream_record(name, string).ptr()) < 0)
+    nb::object outputs = target_outputs(t);
+    if (PyList_Append(outputs.ptr(), stream_record(t.record_class, t.name, string).ptr()) < 0)
         throw pyclass::error();
-    if (current_send_flag(self)) {
+    if (target_send_flag(t)) {
         if (!self.attr(S("ipython_shell")).is_none()) {
             nb::dict data;
-            data[contains(name, "stderr") ? kStderrMime : kStdoutMime] = string;
+            data[t.to_stderr ? kStderrMime : kStdoutMime] = string;
             call_publish(self, data, self.attr(S("metadata")), nb::dict(), nb::bool_(false));
         }
-        if (contains(name, "stdout"))
+        if (t.to_stdout)
             self.attr(S("_stdout_write_orig"))(string);
-        else if (contains(name, "stderr"))
+        else if (t.to_stderr)
             self.attr(S("_stderr_write_orig"))(string);
     }
     return PyUnicode_GetLength(string.ptr());
+}
+
+const char *const kWriteTarget = "tessel_core.capture.WriteTarget";
+
+// write(string), also by keyword as ipykernel's streams take it.
+PyObject *the_string(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs == 1 && nkw == 0)
+        return args[0];
+    if (nargs == 0 && nkw == 1 &&
+        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "string") == 0)
+        return args[0];
+    PyErr_Format(PyExc_TypeError, "write() takes exactly one argument 'string' (%zd given)",
+                 nargs + nkw);
+    return nullptr;
+}
+
+PyObject *write_entry(PyObject *capsule, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    PyObject *string = the_string(args, PyVectorcall_NARGS(nargsf), kwnames);
+    if (!string)
+        return nullptr;
+    auto *target = static_cast<WriteTarget *>(PyCapsule_GetPointer(capsule, kWriteTarget));
+    if (!target)
+        return nullptr;
+    try {
+        return PyLong_FromSsize_t(captured_write(*target, nb::handle(string)));
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyMethodDef write_def = {"_write", (PyCFunction)(void (*)(void))write_entry,
+                         METH_FASTCALL | METH_KEYWORDS, "Wrapper method for OutStream.write()"};
+
+nb::object make_write(nb::handle self, nb::handle stream) {
+    nb::object name = stream_name(self, stream);
+    auto *target = new WriteTarget{nb::borrow(self),
+                                   name,
+                                   G("TesselCapturedModel"),
+                                   contains(name, "stderr"),
+                                   contains(name, "stdout"),
+                                   nb::object(),
+                                   nb::object()};
+    if (is_plain_manager(self) && !multithread(self)) {
+        target->outputs_stack = self.attr(S("_outputs_list"));
+        target->send_stack = self.attr(S("_send_to_front_list"));
+    }
+    PyObject *capsule = PyCapsule_New(target, kWriteTarget, [](PyObject *c) {
+        delete static_cast<WriteTarget *>(PyCapsule_GetPointer(c, kWriteTarget));
+    });
+    if (!capsule) {
+        delete target;
+        throw pyclass::error();
+    }
+    nb::object owner = nb::steal(capsule);
+    return pyclass::check(PyCFunction_NewEx(&write_def, owner.ptr(), nullptr));
 }
 
 void wrapped_publish(nb::handle self, nb::handle data, nb::handle metadata_arg,
@@ -212,7 +291,7 @@ void wrapped_clear_output(nb::handle self, nb::handle wait) {
 }
 
 struct Wrappers {
-    nb::object write, publish, clear_output;
+    nb::object publish, clear_output;
 };
 
 // Each closes over the manager; bound with MethodType to the object whose
@@ -220,9 +299,6 @@ struct Wrappers {
 Wrappers make_wrappers(nb::handle self_h) {
     nb::object self = nb::borrow(self_h);
     Wrappers w;
-    w.write = nb::cpp_function(
-        [self](nb::handle stream, obj string) { return wrapped_write(self, stream, string); },
-        nb::name("_write"), "stream"_a, "string"_a, "Wrapper method for OutStream.write()");
     w.publish = nb::cpp_function(
         [self](nb::handle, obj data, obj metadata, obj transient, obj update) {
             wrapped_publish(self, data, metadata, transient, update);
@@ -253,8 +329,8 @@ struct LockGuard {
 void install(nb::handle self, const Wrappers &w) {
     nb::object sys = G("sys"), method_type = G("MethodType");
     nb::object out = sys.attr("stdout"), err = sys.attr("stderr");
-    out.attr("write") = method_type(w.write, out);
-    err.attr("write") = method_type(w.write, err);
+    out.attr("write") = make_write(self, out);
+    err.attr("write") = make_write(self, err);
     nb::object shell = self.attr(S("ipython_shell"));
     if (!shell.is_none()) {
         nb::object pub = shell.attr("display_pub");

@@ -16,6 +16,34 @@ from .component import (
 )
 
 
+_FIELDS_SET_SLOT = BaseModel.__dict__["__fields_set__"]
+
+
+class _ExplicitFields:
+    """The `__fields_set__` of a captured record.
+
+    A record made on the capture path (one per write) leaves the slot empty:
+    a set of its own would be as large as the rest of the record. Its fields
+    set is then the fields that hold other than their default, which for
+    those records is exactly the fields they were made with.
+    """
+
+    def __get__(self, obj, cls=None):
+        if obj is None:
+            return self
+        try:
+            return _FIELDS_SET_SLOT.__get__(obj, cls)
+        except AttributeError:
+            fields = type(obj).__fields__
+            return {name for name, field in fields.items() if getattr(obj, name) != field.default}
+
+    def __set__(self, obj, value):
+        _FIELDS_SET_SLOT.__set__(obj, value)
+
+    def __delete__(self, obj):
+        _FIELDS_SET_SLOT.__delete__(obj)
+
+
 class TesselCapturedModel(BaseModel):
     """One captured stream write, display call or clear-output request."""
 
@@ -29,6 +57,17 @@ class TesselCapturedModel(BaseModel):
     transient: Optional[dict] = None
     update: bool = False
     wait: bool = False
+
+    def __setattr__(self, name, value):
+        # pydantic adds the name to the fields set in place: keep the set first.
+        try:
+            _FIELDS_SET_SLOT.__get__(self, type(self))
+        except AttributeError:
+            _FIELDS_SET_SLOT.__set__(self, self.__fields_set__)
+        super().__setattr__(name, value)
+
+
+TesselCapturedModel.__fields_set__ = _ExplicitFields()  # type: ignore[assignment]
 
 
 class TesselCacheModel(BaseModel):

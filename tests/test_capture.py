@@ -300,6 +300,28 @@ def test_replay_into_shell_carries_component_id():
         assert shell.display_pub.published[-1][1] == {"component_id": None}
 
 
+class CopiedRecord(TesselCapturedModel):
+    """A record of another class: replayed through a copy of its own."""
+
+
+@pytest.mark.parametrize("with_shell", [False, True], ids=["streams", "shell"])
+def test_replay_without_copies_matches_replay_through_copies(with_shell):
+    def replay(cls):
+        meta = {"m": 1}
+        records = [cls(type="stream", name="<stdout>", text="a"),
+                   cls(type="stream", name="<stderr>", text="b", metadata=meta),
+                   cls(type="display_data", data={STDOUT: "d"}),
+                   cls(type="stream", name="<stdout>", text="c")]
+        with fake_std() as (out, err):
+            shell = FakeShell() if with_shell else None
+            TesselCapturedIO(records).show(ipython_shell=shell, component_id="k")
+            seen = (shell.display_pub.published if shell
+                    else (out.written, out.flushes, err.written, err.flushes))
+        return seen, meta, [r.dict() for r in records]
+
+    assert replay(TesselCapturedModel) == replay(CopiedRecord)
+
+
 # --- a real IPython shell --------------------------------------------------------
 
 def test_plain_interactive_shell_with_send_to_front(capsys):

@@ -466,43 +466,117 @@ void define_manager(nb::module_ m) {
 
 // ---- replay ----------------------------------------------------------------
 
-// Copies of the records after the last clear request, in capture order.
-nb::object visible_records(nb::handle records) {
-    nb::object visible = G("deque")();
-    nb::list items = pyclass::list_copy(records);
-    for (Py_ssize_t i = PyList_GET_SIZE(items.ptr()) - 1; i >= 0; --i) {
-        nb::handle record(PyList_GET_ITEM(items.ptr(), i));
-        if (pyclass::equal(record.attr("type"), S("clear_output")))
-            break;
-        visible.attr("appendleft")(record.attr("copy")());
+void show_copy(nb::handle output, nb::handle shell, nb::handle component_id) {
+    nb::object type = output.attr("type");
+    bool is_stream = pyclass::equal(type, S("stream"));
+    if (!is_stream && !pyclass::equal(type, S("display_data")))
+        return;
+    if (is_stream) {
+        nb::dict data;
+        data[contains(output.attr("name"), "stderr") ? kStderrMime : kStdoutMime] =
+            output.attr("text");
+        output.attr("data") = data;
     }
-    return visible;
+    if (output.attr("metadata").is_none())
+        output.attr("metadata") = nb::dict();
+    nb::dict extra;
+    extra["component_id"] = component_id;
+    output.attr("metadata").attr("update")(extra);
+    if (!shell.is_none())
+        shell.attr("display_pub")
+            .attr("publish")("data"_a = output.attr("data"), "metadata"_a = output.attr("metadata"),
+                             "transient"_a = output.attr("transient"),
+                             "update"_a = output.attr("update"));
+    else
+        pyclass::write_text_to_std(output.attr("data"));
+}
+
+// `"stderr" in name`, remembered for the last name seen: a replay asks it of
+// the same few name objects again and again. The name is held, so that its
+// address cannot come back as another string's.
+bool is_stderr(nb::handle name) {
+    static PyObject *last = nullptr; // strong; one string kept until exit
+    static bool last_answer = false;
+    if (name.ptr() == last)
+        return last_answer;
+    bool answer = contains(name, "stderr");
+    if (PyUnicode_CheckExact(name.ptr())) {
+        Py_INCREF(name.ptr());
+        Py_XSETREF(last, name.ptr());
+        last_answer = answer;
+    }
+    return answer;
+}
+
+// A stream record replayed onto the process's own streams: its text is
+// written and flushed, as display data of its mime type would be. A fresh
+// metadata dictionary would be seen by nobody; a stored one gets the id.
+void write_stream_record(nb::handle record, nb::handle component_id) {
+    nb::object metadata = record.attr(S("metadata"));
+    if (!metadata.is_none()) {
+        nb::dict extra;
+        extra["component_id"] = component_id;
+        metadata.attr("update")(extra);
+    }
+    nb::object stream =
+        G("sys").attr(is_stderr(record.attr(S("name"))) ? S("stderr") : S("stdout"));
+    nb::object text = record.attr(S("text"));
+    pyclass::check(PyObject_CallMethodOneArg(stream.ptr(), S("write").ptr(), text.ptr()));
+    pyclass::check(PyObject_CallMethodNoArgs(stream.ptr(), S("flush").ptr()));
+}
+
+// Records of the package's own class are replayed without copying them: a
+// copy is only observable through the metadata dictionary it shares with the
+// record, and that one is updated here exactly as on a copy. Any other
+// record goes through a copy of its own.
+void show_record(nb::handle record, nb::handle shell, nb::handle component_id) {
+    nb::object type = record.attr(S("type"));
+    bool is_stream = pyclass::equal(type, S("stream"));
+    if (!is_stream && !pyclass::equal(type, S("display_data")))
+        return;
+    if (is_stream && shell.is_none()) {
+        write_stream_record(record, component_id);
+        return;
+    }
+    nb::object data;
+    if (is_stream) {
+        data = nb::dict();
+        data[is_stderr(record.attr(S("name"))) ? kStderrMime : kStdoutMime] =
+            record.attr(S("text"));
+    } else {
+        data = record.attr(S("data"));
+    }
+    nb::object metadata = record.attr(S("metadata"));
+    if (metadata.is_none())
+        metadata = nb::dict();
+    nb::dict extra;
+    extra["component_id"] = component_id;
+    metadata.attr("update")(extra);
+    if (!shell.is_none())
+        shell.attr("display_pub")
+            .attr("publish")("data"_a = data, "metadata"_a = metadata,
+                             "transient"_a = record.attr("transient"),
+                             "update"_a = record.attr("update"));
+    else
+        pyclass::write_text_to_std(data);
 }
 
 void show(nb::handle self, nb::handle shell, nb::handle component_id) {
-    for (nb::handle output : visible_records(self.attr(S("_outputs")))) {
-        nb::object type = output.attr("type");
-        bool is_stream = pyclass::equal(type, S("stream"));
-        if (!is_stream && !pyclass::equal(type, S("display_data")))
-            continue;
-        if (is_stream) {
-            nb::dict data;
-            data[contains(output.attr("name"), "stderr") ? kStderrMime : kStdoutMime] =
-                output.attr("text");
-            output.attr("data") = data;
+    nb::list items = pyclass::list_copy(self.attr(S("_outputs")));
+    Py_ssize_t first = 0;
+    for (Py_ssize_t i = PyList_GET_SIZE(items.ptr()) - 1; i >= 0; --i)
+        if (pyclass::equal(nb::handle(PyList_GET_ITEM(items.ptr(), i)).attr("type"),
+                           S("clear_output"))) {
+            first = i + 1;
+            break;
         }
-        if (output.attr("metadata").is_none())
-            output.attr("metadata") = nb::dict();
-        nb::dict extra;
-        extra["component_id"] = component_id;
-        output.attr("metadata").attr("update")(extra);
-        if (!shell.is_none())
-            shell.attr("display_pub")
-                .attr("publish")(
-                    "data"_a = output.attr("data"), "metadata"_a = output.attr("metadata"),
-                    "transient"_a = output.attr("transient"), "update"_a = output.attr("update"));
+    nb::handle plain = G("TesselCapturedModel");
+    for (Py_ssize_t i = first; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        nb::handle record(PyList_GET_ITEM(items.ptr(), i));
+        if (pyclass::type_of(record).is(plain))
+            show_record(record, shell, component_id);
         else
-            pyclass::write_text_to_std(output.attr("data"));
+            show_copy(record.attr("copy")(), shell, component_id);
     }
 }
 

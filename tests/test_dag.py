@@ -116,6 +116,45 @@ def test_info_lists_parents_in_edge_order():
     assert info.components["a"].execution_status == CS.INVALID
 
 
+class AskedRunlet(TesselComponentRunlet):
+    """Its info is its own: the graph asks for it and validates it."""
+
+    @property
+    def info(self):
+        return super().info
+
+
+def fields_sets(model):
+    sets = {"": model.__fields_set__}
+    for name in model.__fields__:
+        value = getattr(model, name)
+        values = value.values() if isinstance(value, dict) else (
+            value if isinstance(value, list) else [value])
+        for i, v in enumerate(values):
+            if hasattr(v, "__fields_set__"):
+                sets.update({f"{name}[{i}]{k}": s for k, s in fields_sets(v).items()})
+    return sets
+
+
+def test_info_built_directly_is_the_validated_one():
+    metadata = {"comments": [{"writer": "w", "message": "m"}],
+                "remoteExecution": {"backend": "redis://b", "broker": "redis://k"}}
+    d = TesselDagBase(graph=TesselDagModel(
+        nodes=[TesselComponentModel(id=i, name=i.upper(), code="x = 1", metadata=metadata)
+               for i in "abc"], edges=[{"parent": "a", "child": "c"}, {"parent": "b", "child": "c"}]))
+    d.nodes["b"].status = CS.SUCCESSFUL
+    direct = d.info
+    for component in d.nodes.values():
+        component.__class__ = AskedRunlet
+    asked = d.info
+    assert direct == asked and direct.dict() == asked.dict()
+    assert fields_sets(direct) == fields_sets(asked)
+    assert type(direct.components["b"].execution_status) is str
+    runlet_comments = d.nodes["c"].metadata.comments
+    direct.components["c"].metadata.comments[0].message = "changed"
+    assert runlet_comments[0].message == "m"  # the record's copies are its own
+
+
 def test_update_graph_refresh_and_changes():
     desc = TesselDagModel(nodes=[comp("a"), comp("b")], edges=[{"parent": "a", "child": "b"}])
     d = TesselDagBase(graph=desc)

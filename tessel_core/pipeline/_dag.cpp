@@ -6,6 +6,7 @@
 // Graph walks go straight over networkx's adjacency dicts (_succ, _pred),
 // which is what its own algorithms read, without building Python generators.
 #include "tessel_core/_native/module.h"
+#include "tessel_core/pipeline/dag_info.h"
 
 #include <unordered_map>
 #include <vector>
@@ -344,23 +345,43 @@ nb::object last_node_in_chain(nb::handle self, nb::handle node_ids) {
     return nb::none();
 }
 
+nb::object validated_info(nb::handle component, nb::list parent_ids, nb::list parent_names) {
+    nb::dict fields = pyclass::expect<nb::dict>(component.attr("info").attr("dict")(), "info");
+    fields["parent_ids"] = parent_ids;
+    fields["parent_names"] = parent_names;
+    return pyclass::check(
+        PyObject_Call(G("TesselDagComponentInfoModel").ptr(), nb::tuple().ptr(), fields.ptr()));
+}
+
+// A component whose info is the runlet's own can have its record built
+// directly (dag_info.h); any other is asked for its info.
+nb::object component_info(nb::handle component, nb::list parent_ids, nb::list parent_names) {
+    nb::object own = G("TesselComponentRunlet").attr("__dict__")["info"];
+    if (pyclass::type_of(component).attr("info").is(own)) {
+        try {
+            return dag_info::component_info(component, parent_ids, parent_names);
+        } catch (dag_info::Unknown &) {
+        }
+    }
+    return validated_info(component, parent_ids, parent_names);
+}
+
 nb::object info(nb::handle self) {
-    nb::object components = G("OrderedDict")();
+    nb::dict components;
     nb::object graph = graph_of(self);
     nb::object nodes = self.attr("nodes");
     for (nb::handle id : nodes) {
         nb::object component = nodes[id];
-        nb::dict fields = pyclass::expect<nb::dict>(component.attr("info").attr("dict")(), "info");
         nb::list parent_ids = pyclass::list_copy(graph.attr("predecessors")(id));
         nb::list parent_names;
-        for (nb::handle parent : graph.attr("predecessors")(id))
+        for (nb::handle parent : parent_ids)
             parent_names.append(nodes[parent].attr("name"));
-        fields["parent_ids"] = parent_ids;
-        fields["parent_names"] = parent_names;
-        components[id] = pyclass::check(
-            PyObject_Call(G("TesselDagComponentInfoModel").ptr(), nb::tuple().ptr(), fields.ptr()));
+        components[id] = component_info(component, parent_ids, parent_names);
     }
-    return G("TesselDagInfoModel")("identifier"_a = self.attr("id"), "components"_a = components);
+    nb::object identifier = self.attr("id");
+    if (PyUnicode_CheckExact(identifier.ptr()))
+        return dag_info::model_with(G("TesselDagInfoModel"), {identifier, components});
+    return G("TesselDagInfoModel")("identifier"_a = identifier, "components"_a = components);
 }
 
 void init_dag(nb::handle cls, nb::handle self, nb::handle identifier, nb::handle graph) {
@@ -445,8 +466,11 @@ NB_MODULE(_dag, m) {
         pyclass::import("tessel_core.misc").attr("TesselComponentStatus");
     nb::module_ models = pyclass::import("tessel_core.misc.models");
     for (const char *name : {"TesselComponentModel", "TesselDagComponentInfoModel",
-                             "TesselDagInfoModel", "TesselDagModel"})
+                             "TesselDagInfoModel", "TesselDagModel", "TesselComponentMetadataModel",
+                             "TesselComponentCommentModel", "TesselComponentRemoteConfigModel",
+                             "TesselComponentOutputsSummaryModel", "TesselComponentInOutModel"})
         m.attr(name) = models.attr(name);
+    m.attr("Enum") = pyclass::import("enum").attr("Enum");
     define_node_view(m);
     define_dag(m);
 }

@@ -77,6 +77,20 @@ def test_namespace_seeding_and_outputs():
     assert resp.result.module_statements == {} and resp.result.last_output is None
 
 
+VALUES = {"i": "7", "f": "2.5", "s": "'text'", "b": "b'raw'", "n": "None", "t": "True",
+          "big": "2**70", "l": "[1, 'a', (2.0, None)]", "d": "{'k': {1, 2}}",
+          "fs": "frozenset({3})", "deep": "[[[[1]]]]", "long": "list(range(500))",
+          "status": "HTTPStatus.OK"}
+
+
+def test_outputs_are_the_bytes_cloudpickle_writes():
+    code = "\n".join(f"{k} = {v}" for k, v in VALUES.items())
+    outputs = run(code, module_statements={"HTTPStatus": "__import__('http').HTTPStatus"}
+                  ).result.non_module_outputs
+    expected = {k: cloudpickle.dumps(eval(v)) for k, v in VALUES.items()}
+    assert {k: outputs[k] for k in VALUES} == expected
+
+
 def test_partial_content_names_unserializable_outputs():
     resp = run("gen = (i for i in range(3))\nok = 1\nimport threading\nlock = threading.Lock()")
     assert resp.status == HTTPStatus.PARTIAL_CONTENT

@@ -9,10 +9,16 @@
 #include "tessel_core/_native/fast_model.h"
 #include "tessel_core/_native/module.h"
 #include "tessel_core/executors/component_executors/local_executor/notebook.h"
+#include "tessel_core/executors/component_executors/local_executor/outputs.h"
 
 #include <optional>
 
 namespace {
+
+using outputs::collect_outputs;
+using outputs::Outputs;
+using outputs::serialize;
+using outputs::summary_of;
 
 const long kLineWidth = 75;
 const char *kTraceTitle = "Traceback (most recent call last)";
@@ -267,169 +273,6 @@ RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_fron
     return r;
 }
 
-// ---- outputs ----------------------------------------------------------------
-
-struct Outputs {
-    nb::dict statements, serialized;
-    nb::list objects, functions, classes, modules, problems;
-    nb::list star_modules; // names of modules the cell star-imported
-};
-
-// Modules the cell imported with `from M import *`. Names bound that way are
-// attributes of M: they travel as statements that read them from M again,
-// not as pickles (some such objects pickle but do not unpickle).
-nb::list star_imported_modules(nb::handle code) {
-    nb::list found;
-    if (!PyUnicode_Check(code.ptr()) || !pyclass::truthy(code.attr("__contains__")("*")))
-        return found;
-    nb::object tree;
-    try {
-        tree = G("ast").attr("parse")(code);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
-            throw;
-        return found; // IPython syntax: no star import is found
-    }
-    nb::object import_from = G("ast").attr("ImportFrom");
-    for (nb::handle node : tree.attr("body")) {
-        if (!pyclass::is_instance(node, import_from) ||
-            !pyclass::equal(node.attr("level"), nb::int_(0)))
-            continue;
-        nb::object names = node.attr("names");
-        if (nb::len(names) == 1 && pyclass::equal(names[0].attr("name"), S("*")))
-            found.append(node.attr("module"));
-    }
-    return found;
-}
-
-// The statement that reads `key` from a star-imported module, if `value` is
-// that module's attribute.
-nb::object star_statement(nb::handle key, nb::handle value, const Outputs &o) {
-    nb::object loaded = G("sys").attr("modules");
-    for (nb::handle name : o.star_modules) {
-        nb::object module = loaded.attr("get")(name);
-        if (module.is_none() || !nb::getattr(module, key, nb::none()).is(value))
-            continue;
-        return nb::str("getattr(__import__('importlib').import_module({!r}), {!r})")
-            .attr("format")(name, key);
-    }
-    return nb::none();
-}
-
-nb::object problem(nb::handle what, nb::python_error &e) {
-    nb::object exc = nb::borrow(e.value());
-    return nb::str("{} ({}: {})")
-        .attr("format")(what, pyclass::type_of(exc).attr("__name__"), pyclass::safe_str(exc));
-}
-
-// cloudpickle.dumps(value), or None with a note in `problems`.
-nb::object serialize(nb::handle value, nb::handle what, Outputs &o) {
-    try {
-        return G("cloudpickle").attr("dumps")(value);
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_KeyboardInterrupt))
-            throw;
-        o.problems.append(problem(what, e));
-        return nb::none();
-    }
-}
-
-void add_output(nb::handle key, nb::handle value, Outputs &o, nb::handle blob_done = nb::handle()) {
-    nb::object inspect = G("inspect");
-    if (pyclass::truthy(inspect.attr("ismodule")(value))) {
-        o.statements[key] = nb::str("__import__('importlib').import_module({!r})")
-                                .attr("format")(value.attr("__name__"));
-        o.modules.append(key);
-        return;
-    }
-    nb::object statement = star_statement(key, value, o);
-    if (!statement.is_none())
-        o.statements[key] = statement;
-    else {
-        nb::object blob = blob_done ? nb::borrow(blob_done)
-                                    : serialize(value, nb::str("'{}'").attr("format")(key), o);
-        if (blob.is_none())
-            return; // left out, reported in the message
-        o.serialized[key] = blob;
-    }
-    if (pyclass::truthy(inspect.attr("isclass")(value)))
-        o.classes.append(key);
-    else if (pyclass::truthy(inspect.attr("isroutine")(value)))
-        o.functions.append(key);
-    else
-        o.objects.append(key);
-}
-
-// An input the code read and changed in place (`df["c"] = ...`,
-// `model.fit(...)`) without rebinding it: its serialization differs from the
-// one that came in. Returns the new serialization, or None when unchanged.
-// (Equal objects may still pickle differently: a spurious output is harmless,
-// a missed change is not.)
-nb::object changed_in_place(nb::handle key, nb::handle value, nb::handle inputs, nb::handle names) {
-    if (!PyDict_Check(inputs.ptr()) || !notebook::reads(names, key))
-        return nb::none();
-    PyObject *blob_in = PyDict_GetItemWithError(inputs.ptr(), key.ptr());
-    if (!blob_in)
-        return nb::none();
-    nb::object inspect = G("inspect");
-    if (pyclass::truthy(inspect.attr("isroutine")(value)) ||
-        pyclass::truthy(inspect.attr("isclass")(value)) ||
-        pyclass::truthy(inspect.attr("ismodule")(value)))
-        return nb::none();
-    nb::object blob;
-    try {
-        blob = G("cloudpickle").attr("dumps")(value);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception))
-            throw;
-        return nb::none(); // cannot tell; it came in serializable and stays as it came
-    }
-    if (pyclass::equal(blob, nb::handle(blob_in)))
-        return nb::none();
-    // Some values do not pickle to the same bytes after a round trip (a
-    // strided array view, a value pickled by another process): compare with
-    // the unchanged value as this process pickles it before calling it changed.
-    try {
-        nb::object cloudpickle = G("cloudpickle");
-        nb::object again =
-            cloudpickle.attr("dumps")(cloudpickle.attr("loads")(nb::handle(blob_in)));
-        if (pyclass::equal(blob, again))
-            return nb::none();
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception))
-            throw;
-    }
-    return blob;
-}
-
-// The names the run bound or rebound, in binding order, and the inputs it
-// changed in place.
-Outputs collect_outputs(nb::dict before, nb::dict ns, nb::handle source, nb::handle inputs,
-                        nb::handle names) {
-    Outputs o;
-    o.star_modules = star_imported_modules(source);
-    for (auto kv : pyclass::list_copy(ns.attr("items")())) {
-        auto [key, value] = pyclass::unpack_pair(kv, "namespace item");
-        if (!PyUnicode_Check(key.ptr()) || pyclass::truthy(key.attr("startswith")("_")))
-            continue;
-        PyObject *prev = PyDict_GetItemWithError(before.ptr(), key.ptr());
-        if (prev != value.ptr()) {
-            add_output(key, value, o);
-            continue;
-        }
-        nb::object blob = changed_in_place(key, value, inputs, names);
-        if (!blob.is_none())
-            add_output(key, value, o, blob);
-    }
-    return o;
-}
-
-nb::object summary_of(const Outputs &o) {
-    return G("TesselComponentOutputsSummaryModel")(
-        "objects"_a = o.objects, "functions"_a = o.functions, "classes"_a = o.classes,
-        "modules"_a = o.modules);
-}
-
 // ---- execute -------------------------------------------------------------------
 
 // The serialized inputs whose values the run started with (a parameter of the
@@ -462,7 +305,7 @@ nb::object execute(nb::handle self, nb::handle request) {
         return bad.response;
     }
     nb::dict before = nb::borrow<nb::dict>(pyclass::check(PyDict_Copy(ns.ptr())));
-    nb::tuple random_before = notebook::raw_random_state();
+    notebook::RandomLook random_before = notebook::look_at_random();
     RunResult run = self.attr(S("_ipython_shell")).is_none()
                         ? run_without_shell(self, source, ns)
                         : run_in_shell(self, source, request.attr("send_to_front"), ns);
@@ -576,7 +419,7 @@ void define_executor(nb::module_ m) {
 NB_MODULE(executor, m) {
     globals.init(m);
     for (const char *name :
-         {"ast", "inspect", "io", "linecache", "random", "sys", "traceback", "types"})
+         {"ast", "inspect", "io", "linecache", "pickle", "random", "sys", "traceback", "types"})
         m.attr(name) = pyclass::import(name);
     m.attr("cloudpickle") = pyclass::import("cloudpickle");
     m.attr("HTTPStatus") = pyclass::import("http").attr("HTTPStatus");

@@ -5,6 +5,8 @@
 #pragma once
 #include "tessel_core/_native/module.h"
 
+#include <cstring>
+
 namespace notebook {
 
 constexpr const char *kMainDoc = "Automatically created module for IPython interactive environment";
@@ -154,13 +156,16 @@ constexpr const char *kRandomStateKey = "__tessel_random_state__";
 
 // The two states as the generators give them (numpy's key array as bytes,
 // so that states compare cheaply); None for numpy when it is not loaded.
-inline nb::tuple raw_random_state() {
-    nb::object py = G("random").attr("getstate")();
+inline nb::object raw_numpy_state() {
     nb::object np = G("sys").attr("modules").attr("get")("numpy");
     if (np.is_none())
-        return nb::make_tuple(py, nb::none());
+        return nb::none();
     nb::object st = np.attr("random").attr("get_state")();
-    return nb::make_tuple(py, nb::make_tuple(st[0], st[1].attr("tobytes")(), st[2], st[3], st[4]));
+    return nb::make_tuple(st[0], st[1].attr("tobytes")(), st[2], st[3], st[4]);
+}
+
+inline nb::tuple raw_random_state() {
+    return nb::make_tuple(G("random").attr("getstate")(), raw_numpy_state());
 }
 
 // The same state as plain lists, for a record that is stored and sent.
@@ -201,12 +206,84 @@ inline void start_random_state(nb::dict ns) {
         restore_random_state(state);
 }
 
+// Whether a run moved the generators is asked of every run; taking the
+// `random` state the documented way copies it into 625 Python ints each
+// time. Its words are compared where they are instead: in the generator
+// object's C layout, which is checked once against getstate() before it is
+// trusted (any other layout takes the documented way).
+struct MersenneObject {
+    PyObject_HEAD int index;
+    uint32_t state[624];
+};
+
+inline bool mersenne_layout_holds(nb::handle inst) {
+    nb::handle base = pyclass::import("_random").attr("Random");
+    if (!PyObject_TypeCheck(inst.ptr(), (PyTypeObject *)base.ptr()) ||
+        ((PyTypeObject *)base.ptr())->tp_basicsize != (Py_ssize_t)sizeof(MersenneObject))
+        return false;
+    nb::object words = base.attr("getstate")(inst);
+    if (!PyTuple_Check(words.ptr()) || PyTuple_GET_SIZE(words.ptr()) != 625)
+        return false;
+    auto *mt = reinterpret_cast<MersenneObject *>(inst.ptr());
+    for (int i = 0; i < 624; ++i)
+        if (PyLong_AsUnsignedLong(PyTuple_GET_ITEM(words.ptr(), i)) != mt->state[i])
+            return false;
+    bool same = PyLong_AsLong(PyTuple_GET_ITEM(words.ptr(), 624)) == mt->index;
+    if (PyErr_Occurred())
+        throw pyclass::error();
+    return same;
+}
+
+// The `random` generator whose layout was checked, or null.
+inline PyObject *checked_generator(nb::handle inst) {
+    static PyObject *checked = nullptr; // strong: the one generator checked
+    if (inst.ptr() == checked)
+        return checked;
+    if (checked == nullptr && mersenne_layout_holds(inst)) {
+        checked = inst.inc_ref().ptr();
+        return checked;
+    }
+    return nullptr;
+}
+
+struct RandomLook {
+    PyObject *generator = nullptr; // compared in place when set
+    int index = 0;
+    uint32_t words[624] = {};
+    nb::object gauss_next, documented, numpy;
+};
+
+inline RandomLook look_at_random() {
+    RandomLook look;
+    look.generator = checked_generator(G("random").attr("_inst"));
+    if (!look.generator) {
+        look.documented = raw_random_state();
+        return look;
+    }
+    auto *mt = reinterpret_cast<MersenneObject *>(look.generator);
+    look.index = mt->index;
+    std::memcpy(look.words, mt->state, sizeof(look.words));
+    look.gauss_next = nb::handle(look.generator).attr("gauss_next");
+    look.numpy = raw_numpy_state();
+    return look;
+}
+
+inline bool moved(const RandomLook &before, const RandomLook &after) {
+    if (before.generator != after.generator || !before.generator)
+        return !before.documented.is_valid() || !after.documented.is_valid() ||
+               !pyclass::equal(before.documented, after.documented);
+    return before.index != after.index ||
+           std::memcmp(before.words, after.words, sizeof(before.words)) != 0 ||
+           !pyclass::equal(before.gauss_next, after.gauss_next) ||
+           !pyclass::equal(before.numpy, after.numpy);
+}
+
 // The record of the state the run left, or None when the run did not move it.
-inline nb::object random_state_record(nb::handle before) {
-    nb::tuple after = raw_random_state();
-    if (pyclass::equal(after, before))
+inline nb::object random_state_record(const RandomLook &before) {
+    if (!moved(before, look_at_random()))
         return nb::none();
-    return G("TesselCapturedModel")("type"_a = "random_state", "data"_a = random_state(after));
+    return G("TesselCapturedModel")("type"_a = "random_state",
+                                    "data"_a = random_state(raw_random_state()));
 }
 
 // The shell's user namespace is the component's while it runs: magics that

@@ -87,6 +87,19 @@ void define_node_view(nb::module_ m) {
             },
             "key"_a, "The component with id key.")
         .def(
+            "__contains__",
+            [](nb::handle self, obj key) {
+                // what a successful self[key] needs, without raising KeyError
+                PyObject *attrs = PyDict_GetItemWithError(
+                    nb::object(self.attr(S("_dag")).attr("nx_graph").attr("_node")).ptr(),
+                    key.ptr());
+                if (!attrs && PyErr_Occurred())
+                    throw pyclass::error();
+                return attrs &&
+                       pyclass::truthy(nb::handle(attrs).attr("__contains__")("component"));
+            },
+            "key"_a, "Whether a component has id key.")
+        .def(
             "__len__",
             [](nb::handle self) {
                 return nb::len(nb::object(self.attr(S("_dag")).attr("nx_graph").attr("nodes")));

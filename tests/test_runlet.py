@@ -49,6 +49,9 @@ def test_construction_defaults_and_metadata_none():
     assert r.status == CS.INVALID and r.success_count == 0
     assert r.diskcache_status == DS.UNCACHED and r.diskcache_dir is None
     assert r.in_and_out == TesselComponentInOutModel()
+    assert r.in_and_out.__fields_set__ == {"summary"} and not r.in_and_out.summary.__fields_set__
+    r.in_and_out.inputs.append("mine")
+    assert TesselComponentRunlet(component=model).in_and_out.inputs == []  # lists of its own
     assert r.info.last_execution == "" and r.info.identifier == "i"
 
 

@@ -1,4 +1,5 @@
 // TesselQuickhold: a component's six result entries in a dict in memory.
+#include "tessel_core/_native/fast_model.h"
 #include "tessel_core/_native/module.h"
 
 namespace {
@@ -14,8 +15,10 @@ void init(nb::handle cls, nb::handle self, nb::handle cache_arg) {
     pyclass::super_(cls, self).attr(S("__init__"))();
     nb::object cache = nb::borrow(cache_arg);
     if (!pyclass::truthy(cache)) // the summary given: a model default is deep-copied
-        cache =
-            G("TesselCacheModel")("outputs_summary"_a = G("TesselComponentOutputsSummaryModel")());
+        cache = pyclass::construct_compact(
+            G("TesselCacheModel"),
+            {{"outputs_summary",
+              pyclass::construct_compact(G("TesselComponentOutputsSummaryModel"))}});
     nb::dict store;
     for (const char *key : kKeys)
         store[key] = cache.attr(key); // held by reference, no copy

@@ -91,6 +91,30 @@ def test_outputs_are_the_bytes_cloudpickle_writes():
     assert {k: outputs[k] for k in VALUES} == expected
 
 
+@pytest.mark.parametrize("code, moved", [
+    ("x = 1", False),
+    ("y = np.random.standard_normal()", True),  # only takes the cached Gaussian
+    ("y = random.gauss(0, 1)", True),  # likewise
+    ("np.random.seed(5)", True),
+    ("y = random.random()", True),
+])
+def test_a_run_that_moves_a_generator_leaves_its_state(code, moved):
+    import random
+
+    import numpy as np
+    np.random.seed(5)
+    np.random.standard_normal()
+    random.seed(5)
+    random.gauss(0, 1)
+    imports = {"np": "__import__('numpy')", "random": "__import__('random')"}
+    captured = run(code, module_statements=imports).result.captured or []
+    states = [r.data for r in captured if r.type == "random_state"]
+    assert len(states) == moved
+    if moved:
+        assert states[0]["numpy"][3:] == np.random.get_state()[3:]
+        assert states[0]["random"][2] == random.getstate()[2]
+
+
 def test_partial_content_names_unserializable_outputs():
     resp = run("gen = (i for i in range(3))\nok = 1\nimport threading\nlock = threading.Lock()")
     assert resp.status == HTTPStatus.PARTIAL_CONTENT

@@ -511,15 +511,14 @@ bool is_stderr(nb::handle name) {
 // A stream record replayed onto the process's own streams: its text is
 // written and flushed, as display data of its mime type would be. A fresh
 // metadata dictionary would be seen by nobody; a stored one gets the id.
-void write_stream_record(nb::handle record, nb::handle component_id) {
+void write_stream_record(nb::handle record, nb::handle component_id, nb::handle sys) {
     nb::object metadata = record.attr(S("metadata"));
     if (!metadata.is_none()) {
         nb::dict extra;
         extra["component_id"] = component_id;
         metadata.attr("update")(extra);
     }
-    nb::object stream =
-        G("sys").attr(is_stderr(record.attr(S("name"))) ? S("stderr") : S("stdout"));
+    nb::object stream = sys.attr(is_stderr(record.attr(S("name"))) ? S("stderr") : S("stdout"));
     nb::object text = record.attr(S("text"));
     pyclass::check(PyObject_CallMethodOneArg(stream.ptr(), S("write").ptr(), text.ptr()));
     pyclass::check(PyObject_CallMethodNoArgs(stream.ptr(), S("flush").ptr()));
@@ -529,13 +528,13 @@ void write_stream_record(nb::handle record, nb::handle component_id) {
 // copy is only observable through the metadata dictionary it shares with the
 // record, and that one is updated here exactly as on a copy. Any other
 // record goes through a copy of its own.
-void show_record(nb::handle record, nb::handle shell, nb::handle component_id) {
+void show_record(nb::handle record, nb::handle shell, nb::handle component_id, nb::handle sys) {
     nb::object type = record.attr(S("type"));
     bool is_stream = pyclass::equal(type, S("stream"));
     if (!is_stream && !pyclass::equal(type, S("display_data")))
         return;
     if (is_stream && shell.is_none()) {
-        write_stream_record(record, component_id);
+        write_stream_record(record, component_id, sys);
         return;
     }
     nb::object data;
@@ -565,16 +564,16 @@ void show(nb::handle self, nb::handle shell, nb::handle component_id) {
     nb::list items = pyclass::list_copy(self.attr(S("_outputs")));
     Py_ssize_t first = 0;
     for (Py_ssize_t i = PyList_GET_SIZE(items.ptr()) - 1; i >= 0; --i)
-        if (pyclass::equal(nb::handle(PyList_GET_ITEM(items.ptr(), i)).attr("type"),
+        if (pyclass::equal(nb::handle(PyList_GET_ITEM(items.ptr(), i)).attr(S("type")),
                            S("clear_output"))) {
             first = i + 1;
             break;
         }
-    nb::handle plain = G("TesselCapturedModel");
+    nb::object plain = G("TesselCapturedModel"), sys = G("sys");
     for (Py_ssize_t i = first; i < PyList_GET_SIZE(items.ptr()); ++i) {
         nb::handle record(PyList_GET_ITEM(items.ptr(), i));
         if (pyclass::type_of(record).is(plain))
-            show_record(record, shell, component_id);
+            show_record(record, shell, component_id, sys);
         else
             show_copy(record.attr("copy")(), shell, component_id);
     }

@@ -204,7 +204,10 @@ Py_ssize_t captured_write(const WriteTarget &t, nb::handle string) {
     return PyUnicode_GetLength(string.ptr());
 }
 
-const char *const kWriteTarget = "tessel_core.capture.WriteTarget";
+// The capsule that carries a WriteTarget goes unnamed: only this file makes
+// or reads one, and an unnamed capsule is opened without comparing names on
+// every write.
+const char *const kWriteTarget = nullptr;
 
 // write(string), also by keyword as ipykernel's streams take it.
 PyObject *the_string(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

@@ -18,6 +18,7 @@
 
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace pyclass {
 
@@ -142,25 +143,32 @@ class FastModel {
 // given), with the fields set one by one in field order so that they take
 // the compact layout instead of a dict of their own. For records made in
 // large numbers (two per component of a graph).
-inline nb::object
-construct_compact(nb::handle cls,
-                  std::initializer_list<std::pair<const char *, nb::object>> values = {}) {
+using Given = std::vector<std::pair<const char *, nb::object>>;
+
+inline nb::object construct_compact(nb::handle cls, const Given &values = {}) {
     nb::object inst =
         check(PyBaseObject_Type.tp_new((PyTypeObject *)cls.ptr(), nb::tuple().ptr(), nullptr));
     nb::object fields_set = check(PySet_New(nullptr));
+    size_t next = 0, matched = 0; // values given in field order match at `next`
     for (auto kv : nb::borrow<nb::dict>(cls.attr("__fields__"))) {
         nb::object value;
-        for (const auto &given : values)
-            if (PyUnicode_CompareWithASCIIString(kv.first.ptr(), given.first) == 0) {
-                value = given.second;
-                if (PySet_Add(fields_set.ptr(), kv.first.ptr()) < 0)
-                    throw error();
-            }
+        for (size_t k = 0; k < values.size() && !value.is_valid(); ++k) {
+            size_t i = (next + k) % values.size();
+            if (PyUnicode_CompareWithASCIIString(kv.first.ptr(), values[i].first) != 0)
+                continue;
+            value = values[i].second;
+            next = i + 1;
+            ++matched;
+            if (PySet_Add(fields_set.ptr(), kv.first.ptr()) < 0)
+                throw error();
+        }
         if (!value.is_valid())
             value = kv.second.attr("get_default")();
         if (PyObject_GenericSetAttr(inst.ptr(), kv.first.ptr(), value.ptr()) < 0)
             throw error();
     }
+    if (matched != values.size())
+        raise(PyExc_TypeError, "construct_compact: a value was given for no field");
     if (PyObject_GenericSetAttr(inst.ptr(), PYCLASS_S("__fields_set__").ptr(), fields_set.ptr()) <
         0)
         throw error();

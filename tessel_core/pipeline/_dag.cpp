@@ -392,8 +392,13 @@ nb::object info(nb::handle self) {
         components[id] = component_info(component, parent_ids, parent_names);
     }
     nb::object identifier = self.attr("id");
-    if (PyUnicode_CheckExact(identifier.ptr()))
-        return dag_info::model_with(G("TesselDagInfoModel"), {identifier, components});
+    if (PyUnicode_CheckExact(identifier.ptr())) {
+        try {
+            return dag_info::record(G("TesselDagInfoModel"),
+                                    {{"identifier", identifier}, {"components", components}});
+        } catch (dag_info::Unknown &) {
+        }
+    }
     return G("TesselDagInfoModel")("identifier"_a = identifier, "components"_a = components);
 }
 

@@ -8,32 +8,20 @@
 // another shape (a subclass record, a value that validation would convert
 // or refuse) makes the caller take the validated way.
 #pragma once
+#include "tessel_core/_native/fast_model.h"
 #include "tessel_core/_native/module.h"
 
 namespace dag_info {
 
 struct Unknown {}; // a value or class this path does not vouch for
 
-// A new instance of the model class `cls` (object.__new__, so that its
-// values take the interpreter's compact layout), fields set in field order.
-inline nb::object model_with(nb::handle cls, const std::vector<nb::object> &values) {
-    nb::object inst = pyclass::check(
-        PyBaseObject_Type.tp_new((PyTypeObject *)cls.ptr(), nb::tuple().ptr(), nullptr));
-    nb::object fields_set = pyclass::check(PySet_New(nullptr));
-    size_t i = 0;
-    for (nb::handle name : cls.attr("__fields__")) {
-        if (i >= values.size())
-            throw Unknown{};
-        if (PySet_Add(fields_set.ptr(), name.ptr()) < 0 ||
-            PyObject_GenericSetAttr(inst.ptr(), name.ptr(), values[i++].ptr()) < 0)
-            throw pyclass::error();
-    }
-    if (i != values.size())
-        throw Unknown{}; // the class has fields this code does not know
-    if (PyObject_GenericSetAttr(inst.ptr(), PYCLASS_S("__fields_set__").ptr(), fields_set.ptr()) <
-        0)
-        throw pyclass::error();
-    return inst;
+// A record of `cls` with every field given, as validation from a full dict
+// leaves it (every field marked set); a class with fields not given here is
+// not vouched for.
+inline nb::object record(nb::handle cls, const pyclass::Given &values) {
+    if (nb::len(nb::object(cls.attr("__fields__"))) != values.size())
+        throw Unknown{};
+    return pyclass::construct_compact(cls, values);
 }
 
 inline bool is_exact(nb::handle value, nb::handle cls) {
@@ -71,17 +59,20 @@ inline nb::object str_list(nb::handle value) {
 inline nb::object flat_record(nb::handle value, nb::handle cls) {
     if (!is_exact(value, cls))
         throw Unknown{};
-    std::vector<nb::object> values;
+    pyclass::Given values;
     for (nb::handle name : cls.attr("__fields__")) {
         nb::object v = value.attr(name);
+        const char *field = PyUnicode_AsUTF8(name.ptr()); // held by the class's fields
+        if (!field)
+            throw pyclass::error();
         if (PyBool_Check(v.ptr()))
-            values.push_back(v);
+            values.emplace_back(field, v);
         else if (PyList_Check(v.ptr()))
-            values.push_back(str_list(v));
+            values.emplace_back(field, str_list(v));
         else
-            values.push_back(str_value(v));
+            values.emplace_back(field, str_value(v));
     }
-    return model_with(cls, values);
+    return record(cls, values);
 }
 
 inline nb::object metadata_copy(nb::handle metadata) {
@@ -97,12 +88,15 @@ inline nb::object metadata_copy(nb::handle metadata) {
     nb::object diskcache = metadata.attr("diskcache");
     if (!PyBool_Check(diskcache.ptr()))
         throw Unknown{};
-    return model_with(G("TesselComponentMetadataModel"),
-                      {str_value(metadata.attr("componentType")),
-                       str_value(metadata.attr("headerColor")), comment_copies, diskcache,
-                       remote.is_none()
-                           ? nb::none()
-                           : flat_record(remote, G("TesselComponentRemoteConfigModel"))});
+    return record(
+        G("TesselComponentMetadataModel"),
+        {{"componentType", str_value(metadata.attr("componentType"))},
+         {"headerColor", str_value(metadata.attr("headerColor"))},
+         {"comments", comment_copies},
+         {"diskcache", diskcache},
+         {"remoteExecution", remote.is_none()
+                                 ? nb::none()
+                                 : flat_record(remote, G("TesselComponentRemoteConfigModel"))}});
 }
 
 // The component's info record with its parents, as the validated way gives
@@ -112,15 +106,23 @@ inline nb::object component_info(nb::handle component, nb::handle parent_ids,
     nb::object io = component.attr("in_and_out");
     if (!is_exact(io, G("TesselComponentInOutModel")))
         throw Unknown{};
-    return model_with(
-        G("TesselDagComponentInfoModel"),
-        {str_value(component.attr("id")), str_value(component.attr("name")),
-         str_value(component.attr("cell_code")), metadata_copy(component.attr("metadata")),
-         status_value(component.attr("status")), status_value(component.attr("diskcache_status")),
-         optional_str(component.attr("diskcache_dir")), str_list(io.attr("inputs")),
-         str_list(io.attr("outputs")), str_list(io.attr("imports")),
-         flat_record(component.attr("outputs_summary"), G("TesselComponentOutputsSummaryModel")),
-         nb::str(""), nb::none(), str_list(parent_ids), str_list(parent_names)});
+    return record(G("TesselDagComponentInfoModel"),
+                  {{"identifier", str_value(component.attr("id"))},
+                   {"name", str_value(component.attr("name"))},
+                   {"code", str_value(component.attr("cell_code"))},
+                   {"metadata", metadata_copy(component.attr("metadata"))},
+                   {"execution_status", status_value(component.attr("status"))},
+                   {"diskcache_status", status_value(component.attr("diskcache_status"))},
+                   {"diskcache_dir", optional_str(component.attr("diskcache_dir"))},
+                   {"inputs", str_list(io.attr("inputs"))},
+                   {"outputs", str_list(io.attr("outputs"))},
+                   {"imports", str_list(io.attr("imports"))},
+                   {"summary", flat_record(component.attr("outputs_summary"),
+                                           G("TesselComponentOutputsSummaryModel"))},
+                   {"last_execution", nb::str("")},
+                   {"kfp_component", nb::none()},
+                   {"parent_ids", str_list(parent_ids)},
+                   {"parent_names", str_list(parent_names)}});
 }
 
 } // namespace dag_info

@@ -469,31 +469,6 @@ void define_manager(nb::module_ m) {
 
 // ---- replay ----------------------------------------------------------------
 
-void show_copy(nb::handle output, nb::handle shell, nb::handle component_id) {
-    nb::object type = output.attr("type");
-    bool is_stream = pyclass::equal(type, S("stream"));
-    if (!is_stream && !pyclass::equal(type, S("display_data")))
-        return;
-    if (is_stream) {
-        nb::dict data;
-        data[contains(output.attr("name"), "stderr") ? kStderrMime : kStdoutMime] =
-            output.attr("text");
-        output.attr("data") = data;
-    }
-    if (output.attr("metadata").is_none())
-        output.attr("metadata") = nb::dict();
-    nb::dict extra;
-    extra["component_id"] = component_id;
-    output.attr("metadata").attr("update")(extra);
-    if (!shell.is_none())
-        shell.attr("display_pub")
-            .attr("publish")("data"_a = output.attr("data"), "metadata"_a = output.attr("metadata"),
-                             "transient"_a = output.attr("transient"),
-                             "update"_a = output.attr("update"));
-    else
-        pyclass::write_text_to_std(output.attr("data"));
-}
-
 // `"stderr" in name`, remembered for the last name seen: a replay asks it of
 // the same few name objects again and again. The name is held, so that its
 // address cannot come back as another string's.
@@ -511,16 +486,52 @@ bool is_stderr(nb::handle name) {
     return answer;
 }
 
+// The display data a stream record is replayed as.
+nb::object stream_data(nb::handle record) {
+    nb::dict data;
+    data[is_stderr(record.attr(S("name"))) ? kStderrMime : kStdoutMime] = record.attr(S("text"));
+    return std::move(data);
+}
+
+void add_component_id(nb::handle metadata, nb::handle component_id) {
+    nb::dict extra;
+    extra["component_id"] = component_id;
+    metadata.attr("update")(extra);
+}
+
+// Into the notebook through the shell's publisher, or onto the process's
+// standard streams without a shell.
+void emit(nb::handle shell, nb::handle data, nb::handle metadata, nb::handle transient,
+          nb::handle update) {
+    if (!shell.is_none())
+        shell.attr("display_pub")
+            .attr("publish")("data"_a = data, "metadata"_a = metadata, "transient"_a = transient,
+                             "update"_a = update);
+    else
+        pyclass::write_text_to_std(data);
+}
+
+void show_copy(nb::handle output, nb::handle shell, nb::handle component_id) {
+    nb::object type = output.attr(S("type"));
+    bool is_stream = pyclass::equal(type, S("stream"));
+    if (!is_stream && !pyclass::equal(type, S("display_data")))
+        return;
+    if (is_stream)
+        output.attr("data") = stream_data(output);
+    if (output.attr(S("metadata")).is_none())
+        output.attr("metadata") = nb::dict();
+    add_component_id(output.attr(S("metadata")), component_id);
+    emit(shell, output.attr(S("data")), output.attr(S("metadata")), output.attr("transient"),
+         output.attr("update"));
+}
+
 // A stream record replayed onto the process's own streams: its text is
 // written and flushed, as display data of its mime type would be. A fresh
 // metadata dictionary would be seen by nobody; a stored one gets the id.
 void write_stream_record(nb::handle record, nb::handle component_id, nb::handle sys) {
     nb::object metadata = record.attr(S("metadata"));
-    if (!metadata.is_none()) {
-        nb::dict extra;
-        extra["component_id"] = component_id;
-        metadata.attr("update")(extra);
-    }
+    if (!metadata.is_none())
+        add_component_id(metadata, component_id);
     nb::object stream = sys.attr(is_stderr(record.attr(S("name"))) ? S("stderr") : S("stdout"));
     nb::object text = record.attr(S("text"));
     pyclass::check(PyObject_CallMethodOneArg(stream.ptr(), S("write").ptr(), text.ptr()));
@@ -540,27 +551,12 @@ void show_record(nb::handle record, nb::handle shell, nb::handle component_id, n
         write_stream_record(record, component_id, sys);
         return;
     }
-    nb::object data;
-    if (is_stream) {
-        data = nb::dict();
-        data[is_stderr(record.attr(S("name"))) ? kStderrMime : kStdoutMime] =
-            record.attr(S("text"));
-    } else {
-        data = record.attr(S("data"));
-    }
+    nb::object data = is_stream ? stream_data(record) : nb::object(record.attr(S("data")));
     nb::object metadata = record.attr(S("metadata"));
     if (metadata.is_none())
         metadata = nb::dict();
-    nb::dict extra;
-    extra["component_id"] = component_id;
-    metadata.attr("update")(extra);
-    if (!shell.is_none())
-        shell.attr("display_pub")
-            .attr("publish")("data"_a = data, "metadata"_a = metadata,
-                             "transient"_a = record.attr("transient"),
-                             "update"_a = record.attr("update"));
-    else
-        pyclass::write_text_to_std(data);
+    add_component_id(metadata, component_id);
+    emit(shell, data, metadata, record.attr("transient"), record.attr("update"));
 }
 
 void show(nb::handle self, nb::handle shell, nb::handle component_id) {

@@ -20,5 +20,14 @@ fi
 if [ ! -x "$VENV/bin/python" ]; then
   python3 -m venv "$VENV"
 fi
+# Build and install only when the sources or the build description changed
+# since the last install into this environment: the C++ build takes minutes.
+stamp="$VENV/.tessel-build-stamp"
+sources=$(find src CMakeLists.txt pyproject.toml -type f -not -path '*/__pycache__/*' -print0 \
+          | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$sources" ] && [ -z "${TESSEL_REBUILD:-}" ]; then
+  exit 0
+fi
 "$VENV/bin/python" -m pip install -q --upgrade pip
 "$VENV/bin/python" -m pip install -q ".[test]"
+echo "$sources" > "$stamp"

@@ -10,6 +10,8 @@
 
 import argparse
 import ast
+import math
+import os
 import sys
 
 from tessel_core._pipeline_file import (
@@ -17,7 +19,10 @@ from tessel_core._pipeline_file import (
     PipelineRunner,
     load_pipeline,
     parse_params,
+    pipeline_graph,
 )
+from tessel_core.pipeline.runner import CPU_MULTIPLE, pool_size
+from tessel_core.report.outputs import plain
 
 
 def add_common(p):
@@ -37,16 +42,32 @@ def add_common(p):
     p.add_argument("--store", metavar="DIR_OR_URL",
                    help="with --remote: directory or fsspec URL the workers reach too; inputs "
                         "above --store-threshold go there and only references through the broker")
-    p.add_argument("--store-threshold", type=float, default=64.0, metavar="MB",
+    p.add_argument("--store-threshold", type=finite_number, default=64.0, metavar="MB",
                    help="size above which a value goes to the store (default: %(default)s)")
+    p.add_argument("--oversubscribe", action="store_true",
+                   help=f"allow a pool of more than {CPU_MULTIPLE} workers per CPU")
+    p.add_argument("--color", choices=["auto", "always", "never"], default="auto",
+                   help="colour in error records: on a terminal only (auto, the default), "
+                        "always or never")
     p.add_argument("--fail-fast", action="store_true",
                    help="after a failure start nothing new (otherwise only its descendants "
                         "are skipped)")
 
 
-def make_engine(args):
+def finite_number(text):
+    """A finite, non-negative number of megabytes (argparse type)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be a finite number >= 0, not {text!r}")
+    return value
+
+
+def make_engine(args, graph):
     """The engine of --jobs/--pool/--remote; None: the shell, one at a time.
-    Made first: pool workers are forked before any thread starts."""
+    Made before the runner: pool workers are forked before any thread starts."""
     from tessel_core.pipeline.runner import CeleryEngine, PoolEngine
 
     if args.jobs < 1:
@@ -56,17 +77,36 @@ def make_engine(args):
     if args.store and not args.remote:
         raise PipelineError("--store applies to runs on Celery workers (--remote)")
     if args.remote:
-        return CeleryEngine(args.jobs, args.remote, args.backend, store=args.store,
+        check_store(args.store)
+        return CeleryEngine(pool_size(args.jobs, graph, cpu_cap=False), args.remote,
+                            args.backend, store=args.store,
                             threshold=int(args.store_threshold * 2**20))
     if args.pool or args.jobs > 1:
-        return PoolEngine(args.jobs)
+        size = pool_size(args.jobs, graph, cpu_cap=not args.oversubscribe)
+        if size < min(args.jobs, pool_size(args.jobs, graph, cpu_cap=False)):
+            print(f"note: --jobs {args.jobs} runs {size} pool workers ({CPU_MULTIPLE} per "
+                  f"CPU); --oversubscribe allows more", file=sys.stderr)
+        return PoolEngine(size)
     return None
 
 
+def check_store(store):
+    """A store directory the command cannot write is refused before the run
+    (an fsspec URL is checked by its first write)."""
+    if not store or "://" in store:
+        return
+    if not os.path.isdir(store):
+        raise PipelineError(f"the store {store} is not a directory")
+    if not os.access(store, os.W_OK | os.X_OK):
+        raise PipelineError(f"the store {store} is not writable")
+
+
 def make_runner(args):
-    engine = make_engine(args)
+    pipeline = load_pipeline(args.pipeline)
+    graph = pipeline_graph(pipeline[0])
+    engine = make_engine(args, graph)
     try:
-        return PipelineRunner(load_pipeline(args.pipeline), parse_params(args.param),
+        return PipelineRunner(pipeline, parse_params(args.param),
                               cache_dir=args.cache_dir, remote=args.remote, backend=args.backend,
                               engine=engine, fail_fast=args.fail_fast)
     except BaseException:
@@ -101,11 +141,21 @@ def command_run(args):
         return 130
     write_outputs(runner, args)
     failed = runner.failed()
+    colour = wants_colour(args, sys.stderr)
     for comp in failed:
         print(f"\ncomponent '{comp.name}' ({comp.id}) failed:", file=sys.stderr)
         for line in comp.exception_msg or []:
-            print(line, file=sys.stderr)
+            print(line if colour else plain(line), file=sys.stderr)
     return 1 if failed else 0
+
+
+def wants_colour(args, stream):
+    """Colour codes only on a terminal, unless --color says otherwise."""
+    choice = getattr(args, "color", "auto")
+    if choice != "auto":
+        return choice == "always"
+    isatty = getattr(stream, "isatty", None)
+    return bool(isatty and isatty())
 
 
 def write_outputs(runner, args, search=None):

@@ -20,7 +20,7 @@ import ast
 import hashlib
 import json
 import os
-import shutil
+import sys
 import time
 
 import networkx as nx
@@ -118,6 +118,27 @@ def check_shape(path, data):
         if isinstance(node_id, str) and node_id in seen:
             raise PipelineError(f"pipeline file {path}: component id {node_id!r} is used twice")
         seen.add(node_id)
+
+
+def pipeline_graph(model):
+    """The file's DAG as a plain graph, its edges taken in file order: an edge
+    that closes a cycle is refused by name, the edges before it stand."""
+    graph = nx.DiGraph()
+    names = {}
+    for node in model.nodes:
+        graph.add_node(node.id)
+        names[node.id] = node.name
+    for edge in model.edges:
+        for end in (edge.parent, edge.child):
+            if end not in graph:
+                raise PipelineError(f"invalid pipeline: an edge names the unknown component "
+                                    f"{end!r}")
+        if edge.parent == edge.child or nx.has_path(graph, edge.child, edge.parent):
+            raise PipelineError(f"invalid pipeline: Cannot add an edge between "
+                                f"'{names[edge.parent]}' and '{names[edge.child]}': DAG must "
+                                f"remain acyclic.")
+        graph.add_edge(edge.parent, edge.child)
+    return graph
 
 
 def parse_value(text):
@@ -286,10 +307,16 @@ class PipelineRunner:
         holder = comp._quickhold
         fields = {name: getattr(holder, name) for name in RESULT_FIELDS}
         # the cache holds the values themselves, not references into a store
-        fields["non_module_outputs"] = {name: materialize(blob) for name, blob
-                                        in (fields["non_module_outputs"] or {}).items()}
-        if fields["last_output"] is not None:
-            fields["last_output"] = materialize(fields["last_output"])
+        try:
+            fields["non_module_outputs"] = {name: materialize(blob) for name, blob
+                                            in (fields["non_module_outputs"] or {}).items()}
+            if fields["last_output"] is not None:
+                fields["last_output"] = materialize(fields["last_output"])
+        except Exception as err:
+            print(f"warning: the disk cache of {comp.id} is not written: a value in the "
+                  f"workers' store cannot be read here ({type(err).__name__}: "
+                  f"{describe(err)})", flush=True)
+            return
         result = TesselCacheModel(**fields)
         task = TesselDiskCacheTodoModel(component_id=comp.id, cache_dir=path, result=result)
         if self.writer.put_task(task):
@@ -298,15 +325,12 @@ class PipelineRunner:
     def finish_writes(self):
         deadline = time.time() + WRITE_TIMEOUT
         while self.pending and self.writer.is_alive() and time.time() < deadline:
+            # Entries of other fingerprints stay: another run on the same
+            # directory may be reading or writing them at this moment.
             for done in self.writer.get_messages():
                 node_id, path = self.pending.pop(done.task_id, (None, None))
                 if not done.successful:
                     print(f"warning: could not write the disk cache of {node_id}: {done.message}")
-                else:  # older fingerprints of the component are stale now
-                    parent = os.path.dirname(path)
-                    for name in os.listdir(parent):
-                        if os.path.join(parent, name) != path:
-                            shutil.rmtree(os.path.join(parent, name), ignore_errors=True)
             time.sleep(0.02)
         for node_id, _ in self.pending.values():
             print(f"warning: the disk cache of {node_id} was not written")
@@ -385,6 +409,12 @@ class PipelineRunner:
                 self.print_records(comp)
         elif comp.status == TesselComponentStatus.FAILED:
             comp.show_captured()
+            # the failure's line has no end of its own: the next header starts anew
+            last = (comp.captured or [None])[-1]
+            text = getattr(last, "text", None)
+            if text and not text.endswith("\n"):
+                err = "stderr" in (getattr(last, "name", None) or "")
+                print(file=sys.stderr if err else sys.stdout, flush=True)
         if comp.status == TesselComponentStatus.SUCCESSFUL:
             self.show_value(comp, prefixed)
 
@@ -430,7 +460,9 @@ class PipelineRunner:
                 continue
             comp = self.dag.nodes[node_id]
             seconds = self.seconds.get(node_id)
-            rows.append((node_id, str(comp.status), f"{seconds:.2f}s" if seconds else "-",
+            # a cancelled run never finished: its component still says RUNNING
+            status = "CANCELLED" if self.origin[node_id] == "cancelled" else str(comp.status)
+            rows.append((node_id, status, f"{seconds:.2f}s" if seconds else "-",
                          ", ".join(comp.in_and_out.outputs) or "-", self.origin[node_id]))
         return rows
 

@@ -55,9 +55,9 @@ bool dead_transfer(nb::handle name) {
     }
 }
 
-// Remove value files that no entry names and transfer files of dead writers,
-// older than `min_age` seconds and, when `since` is given, written at or
-// after that time. Returns how many.
+// Remove value files that no entry names, older than `min_age` seconds, and
+// transfer files of dead writers; when `since` is given, only files written
+// at or after that time. Returns how many.
 long sweep_orphans(nb::handle self, double min_age, nb::handle since) {
     nb::object os = G("os"), path = os.attr("path");
     nb::object root = self.attr(S("_cache_dir"));
@@ -68,7 +68,10 @@ long sweep_orphans(nb::handle self, double min_age, nb::handle since) {
         nb::object dir = entry[0];
         for (nb::handle name : entry[2]) {
             nb::object full = path.attr("join")(dir, name);
-            if (pyclass::truthy(name.attr("endswith")(".val"))) {
+            // A value file may belong to a write in progress until it is old
+            // enough; a transfer file whose writer is dead can belong to none.
+            bool value_file = pyclass::truthy(name.attr("endswith")(".val"));
+            if (value_file) {
                 if (PySet_Contains(known.ptr(), path.attr("relpath")(full, root).ptr()) == 1)
                     continue;
             } else if (!dead_transfer(name)) {
@@ -76,7 +79,7 @@ long sweep_orphans(nb::handle self, double min_age, nb::handle since) {
             }
             try {
                 double mtime = pyclass::as_double(path.attr("getmtime")(full));
-                if (now - mtime < min_age)
+                if (value_file && now - mtime < min_age)
                     continue;
                 if (!since.is_none() && mtime < pyclass::as_double(since))
                     continue;

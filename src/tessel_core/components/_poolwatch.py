@@ -11,6 +11,7 @@ error, which runs the component's error callback (status FAILED, with the
 record) and makes ``get()`` raise instead of waiting forever.
 """
 
+import atexit
 import multiprocessing.pool
 import os
 import sys
@@ -35,11 +36,39 @@ def _watchable(pool):
             and not isinstance(pool, multiprocessing.pool.ThreadPool))
 
 
+# Markers of runs still watched. A watcher removes its marker when the run
+# ends; one interrupted with the process (Ctrl-C ends the daemon watchers
+# where they stand) is removed at exit. Guarded by _markers_lock: watcher
+# threads and the main thread change it.
+_markers = set()
+_markers_lock = threading.Lock()
+
+
 def new_marker(pool):
     """A fresh marker path for a run in `pool`, or None when it is not watched."""
     if not _watchable(pool):
         return None
-    return os.path.join(tempfile.gettempdir(), f"tessel-run-{uuid.uuid4().hex}.pid")
+    marker = os.path.join(tempfile.gettempdir(), f"tessel-run-{uuid.uuid4().hex}.pid")
+    with _markers_lock:
+        _markers.add(marker)
+    return marker
+
+
+def _remove_marker(marker):
+    with _markers_lock:
+        _markers.discard(marker)
+    try:
+        os.remove(marker)
+    except OSError:
+        pass
+
+
+@atexit.register
+def _remove_markers_left():
+    with _markers_lock:
+        left = list(_markers)
+    for marker in left:
+        _remove_marker(marker)
 
 
 def note_worker(marker):
@@ -106,10 +135,7 @@ def _watch(pool, result, marker, runlet):
                 return
             result.wait(POLL_SECONDS)
     finally:
-        try:
-            os.remove(marker)
-        except OSError:
-            pass
+        _remove_marker(marker)
 
 
 def watch(pool, result, marker, runlet):

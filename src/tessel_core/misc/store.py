@@ -40,13 +40,31 @@ def put(blob, url):
     if fs is None:
         location = os.path.join(os.path.abspath(root), name)
         partial = location + ".partial"
-        with open(partial, "wb") as f:  # a reader never sees half a value
-            f.write(blob)
-        os.replace(partial, location)
+        try:
+            with open(partial, "wb") as f:  # a reader never sees half a value
+                f.write(blob)
+            os.replace(partial, location)
+        except BaseException:
+            remove_quietly(partial)  # a full disk keeps nothing of a failed write
+            raise
         return location
     path = root.rstrip("/") + "/" + name
-    fs.pipe_file(path, blob)
+    try:
+        fs.pipe_file(path, blob)
+    except BaseException:
+        try:
+            fs.rm_file(path)
+        except Exception:
+            pass  # nothing was written, or the store cannot say
+        raise
     return fs.unstrip_protocol(path)
+
+
+def remove_quietly(path):
+    try:
+        os.remove(path)
+    except OSError:
+        pass
 
 
 def get(location):
@@ -79,25 +97,31 @@ def reference(blob, url):
     return pickle.dumps(StoredValue(put(blob, url)), protocol=pickle.HIGHEST_PROTOCOL)
 
 
+class _Location(str):
+    """What the reader makes of a reference: a location, by its type."""
+
+
 class _LocationReader(pickle.Unpickler):
     """Unpickles a reference to its location without reading the store;
     anything else is refused."""
 
     def find_class(self, module, name):
         if (module, name) == (__name__, "load"):
-            return lambda location: location
+            return _Location
         raise pickle.UnpicklingError("not a reference")
 
 
 def location_of(blob):
-    """The store location a serialized reference points to, or None."""
+    """The store location a serialized reference points to, or None. A value
+    is a reference only if it unpickles through `load`: a string that merely
+    mentions this module, or names a file, is a value like any other."""
     if not isinstance(blob, bytes) or len(blob) > 4096 or __name__.encode() not in blob:
         return None
     try:
         location = _LocationReader(io.BytesIO(blob)).load()
     except Exception:
         return None
-    return location if isinstance(location, str) else None
+    return str(location) if type(location) is _Location else None
 
 
 def materialize(blob):

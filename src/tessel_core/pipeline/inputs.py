@@ -26,6 +26,10 @@ from tessel_core.misc.serialized import SerializedValue
 
 # Reading any of these may reach every name of the namespace.
 DYNAMIC_NAMES = {"globals", "locals", "vars", "eval", "exec", "__import__"}
+# Methods that evaluate an expression string in the caller's frame
+# (`numexpr.evaluate('x > 0')`, `pd.eval`, `df.eval`, `df.query('a > @b')`):
+# the names they read are inside the string.
+DYNAMIC_METHODS = {"eval", "evaluate", "query"}
 LEFT_OUT = re.compile(r"'(?P<name>[^']+)' \((?P<why>.*?)\)(?=; '|$)")
 RANDOM_STATE = "__tessel_random_state__"  # the parameter a run restores it from
 NAME_ERROR = re.compile(r"name '(?P<name>[^']+)' is not defined")
@@ -57,20 +61,41 @@ def names_read(code):
         tree = ast.parse(code or "")
     except (SyntaxError, ValueError):
         return None
-    names = frozenset(n.id for n in ast.walk(tree) if isinstance(n, ast.Name))
-    return None if names & DYNAMIC_NAMES else names
+    names, dynamic = set(), False
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Name):
+            names.add(node.id)
+        elif isinstance(node, ast.Call) and isinstance(node.func, ast.Attribute):
+            dynamic = dynamic or node.func.attr in DYNAMIC_METHODS
+    return None if dynamic or names & DYNAMIC_NAMES else frozenset(names)
 
 
 @functools.lru_cache(maxsize=4096)
 def names_deleted(code):
-    """Names the code deletes at top level (`del x`): after it they are gone
+    """Names the code deletes in the cell's own scope (`del x`, `del (x, y)`,
+    `del [x, y]`, also inside if/for/while/with/try): after it they are gone
     downstream too, unless the component binds them again."""
     try:
         tree = ast.parse(code or "")
     except (SyntaxError, ValueError):
         return frozenset()
-    return frozenset(t.id for node in tree.body if isinstance(node, ast.Delete)
-                     for t in node.targets if isinstance(t, ast.Name))
+    found, pending = set(), list(tree.body)
+    while pending:
+        node = pending.pop()
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef, ast.Lambda)):
+            continue  # a scope of its own
+        if isinstance(node, ast.Delete):
+            found.update(deleted_names(node.targets))
+        pending.extend(ast.iter_child_nodes(node))
+    return frozenset(found)
+
+
+def deleted_names(targets):
+    for target in targets:
+        if isinstance(target, ast.Name):
+            yield target.id
+        elif isinstance(target, (ast.Tuple, ast.List)):
+            yield from deleted_names(target.elts)
 
 
 def random_state_of(comp):

@@ -15,16 +15,21 @@ Inputs are handed on as each parent's run left them (`Environment`): a
 component gets only the outputs its code can read, still serialized.
 """
 
+import contextlib
 import gc
 import heapq
 import multiprocessing
 import multiprocessing.pool
+import os
+import signal
 import sys
 import threading
 import time
 from dataclasses import dataclass, field
 from types import SimpleNamespace
 from typing import Callable, Dict, List, Optional
+
+import networkx as nx
 
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.misc.models import TesselComponentRemoteConfigModel
@@ -79,9 +84,14 @@ class ShellEngine:
         self.shell, self.send_to_front = shell, send_to_front
 
     def start(self, comp, inputs, parameters):
-        run(comp, inputs, lambda **kw: comp.execute(ipython_shell=self.shell,
-                                                   send_to_front=self.send_to_front, **kw),
-            parameters)
+        with interrupt_noted() as noted:
+            run(comp, inputs, lambda **kw: comp.execute(ipython_shell=self.shell,
+                                                       send_to_front=self.send_to_front, **kw),
+                parameters)
+        if noted:
+            # The run recorded the interrupt as its failure; the user asked to
+            # stop the whole run, as on a pool.
+            raise KeyboardInterrupt
         return Done()  # a failure ended the component FAILED with its record
 
     def wait(self):
@@ -92,6 +102,49 @@ class ShellEngine:
 
     def close(self):
         pass
+
+
+@contextlib.contextmanager
+def interrupt_noted():
+    """Ctrl-C raises KeyboardInterrupt as usual, and is remembered: a run
+    that catches it (a component's failure) cannot hide it. Yields a list
+    that is non-empty once SIGINT arrived. Main thread only (elsewhere a
+    signal cannot be handled and nothing is noted)."""
+    noted = []
+    if threading.current_thread() is not threading.main_thread():
+        yield noted
+        return
+
+    def note(signum, frame):
+        noted.append(signum)
+        signal.default_int_handler(signum, frame)
+
+    previous = signal.signal(signal.SIGINT, note)
+    try:
+        yield noted
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
+CPU_MULTIPLE = 4  # pool workers per CPU unless the caller asks for more
+
+
+def concurrent_width(graph):
+    """At most how many components of the DAG `graph` can run at once: a
+    chain and an antichain share at most one component, so no more than its
+    size less its longest chain, plus one."""
+    if not len(graph):
+        return 1
+    return len(graph) - nx.dag_longest_path_length(graph)
+
+
+def pool_size(jobs, graph, cpu_cap=True):
+    """Workers a pool needs for `jobs` over the DAG `graph`: never more than
+    can run at once, nor (with `cpu_cap`) than CPU_MULTIPLE per CPU."""
+    size = min(jobs, concurrent_width(graph))
+    if cpu_cap:
+        size = min(size, CPU_MULTIPLE * (os.cpu_count() or 1))
+    return max(1, size)
 
 
 class LinePrinter:
@@ -215,21 +268,87 @@ class CeleryEngine(AsyncEngine):
     def __init__(self, jobs, broker, backend=None, store=None, threshold=DEFAULT_THRESHOLD):
         self.config = TesselComponentRemoteConfigModel(broker=broker, backend=backend or broker)
         self.store, self.threshold = store, threshold
+        self.tasks = SentTasks()
         super().__init__(multiprocessing.pool.ThreadPool(jobs), jobs)
 
     def start(self, comp, inputs, parameters):
         comp.remote_config = self.config
         if self.store:
-            values = {name: SerializedValue(offload(v.blob, self.store, self.threshold))
-                      for name, v in inputs.values.items()}
+            try:
+                values = {name: SerializedValue(offload(v.blob, self.store, self.threshold))
+                          for name, v in inputs.values.items()}
+            except Exception as err:
+                return self.unreachable_store(comp, err)
             inputs = inputs._replace(values=values)
+        self.tasks.expect(comp.id)
         return super().start(comp, inputs, parameters)
 
+    def unreachable_store(self, comp, err):
+        """The component fails with one line naming the store; the run goes on."""
+        try:
+            raise RuntimeError(f"cannot write its inputs to the store {self.store}: "
+                               f"{type(err).__name__}: {err}") from err
+        except RuntimeError as failure:
+            comp.handle_error(failure)
+        return Done()
+
     def cancel(self):
-        pass  # a thread waiting on a worker cannot be stopped; it is abandoned
+        # The threads waiting on workers cannot be stopped; the tasks they
+        # wait for are revoked, so that no worker goes on running them.
+        self.tasks.revoke_all(self.config)
 
     def close(self):
+        self.tasks.close()
         self.pool.close()  # threads still waiting end with the process (daemons)
+
+
+class SentTasks:
+    """The Celery task ids of the runs this process sent, by component id,
+    noted as Celery publishes them (its after_task_publish signal fires in
+    the sending thread), so that a cancelled run can be revoked."""
+
+    TASK = "tessel_core.remote.execute"
+
+    def __init__(self):
+        from celery.signals import after_task_publish
+
+        self.ids, self.expected, self.lock = {}, set(), threading.Lock()
+        self.signal = after_task_publish
+        after_task_publish.connect(self.published, weak=False)
+
+    def expect(self, component_id):
+        with self.lock:
+            self.expected.add(component_id)
+
+    def published(self, sender=None, headers=None, body=None, **_):
+        """Celery's signal handler, in a sending thread: never raises."""
+        try:
+            kwargs = body[1] if isinstance(body, (tuple, list)) and len(body) > 1 else {}
+            cid = kwargs.get("identifier") if isinstance(kwargs, dict) else None
+            with self.lock:
+                if sender == self.TASK and cid in self.expected:
+                    self.ids[cid] = (headers or {}).get("id")
+        except Exception:
+            pass
+
+    def revoke_all(self, config):
+        with self.lock:
+            ids = [i for i in self.ids.values() if i]
+            self.ids.clear()
+        if not ids:
+            return
+        from celery import Celery
+
+        app = Celery(broker=config.broker, backend=config.backend)
+        try:
+            app.control.revoke(ids, terminate=True, signal="SIGTERM")
+        except Exception as err:  # the broker is gone: nothing more to do
+            print(f"warning: could not revoke the cancelled runs: {err}", file=sys.stderr)
+        finally:
+            app.close()
+
+    def close(self):
+        self.signal.disconnect(self.published)
 
 
 def run(comp, inputs, execute, parameters):

@@ -7,11 +7,18 @@ import json
 
 import networkx as nx
 
-from tessel_core.report.outputs import component_outputs, plain
+from tessel_core.report.outputs import component_outputs, plain, write_text
 
 COLOURS = {"SUCCESSFUL": "#2e7d32", "FAILED": "#c62828", "RUNNING": "#f9a825"}
 OTHER_COLOUR = "#757575"
 PLOTLY_MIME = "application/vnd.plotly.v1+json"
+# Trace types plotly.js draws on map data (topojson) or tiles it loads from
+# the network; the report embeds neither, so it does not draw them.
+NETWORK_TRACES = {"scattergeo", "choropleth", "scattermapbox", "choroplethmapbox",
+                  "densitymapbox", "scattermap", "choroplethmap", "densitymap"}
+MAP_NOTE = ("This figure is a map: plotly draws it on map data loaded from the network, "
+            "which this report does not contain, so it is not drawn here. Open the executed "
+            "notebook on a machine with network access to see it.")
 BOX_W, BOX_H, GAP_X, GAP_Y = 180, 48, 60, 24
 
 STYLE = """
@@ -63,6 +70,16 @@ def dag_svg(dag, seconds=None):
     return "\n".join(parts)
 
 
+def needs_network(figure):
+    """Whether plotly.js would load map data or tiles to draw `figure`."""
+    data = figure.get("data") if isinstance(figure, dict) else getattr(figure, "data", None)
+    for trace in data or []:
+        kind = trace.get("type") if isinstance(trace, dict) else getattr(trace, "type", None)
+        if kind in NETWORK_TRACES:
+            return True
+    return False
+
+
 class Page:
     """Collects the body; plotly.js is inlined once, when a figure needs it."""
 
@@ -70,6 +87,8 @@ class Page:
         self.title, self.body, self.plots = title, [], 0
 
     def plotly(self, figure):
+        if needs_network(figure):
+            return f'<p class="meta network-figure">{html.escape(MAP_NOTE)}</p>'
         self.plots += 1
         div = f"plot-{self.plots}"
         from plotly.io.json import to_json_plotly  # encodes numpy arrays as well
@@ -95,7 +114,7 @@ class Page:
     def output(self, out):
         kind = out["output_type"]
         if kind == "stream":
-            return f'<pre class="{out["name"]}">{html.escape(out["text"])}</pre>'
+            return f'<pre class="{out["name"]}">{html.escape(plain(out["text"]))}</pre>'
         if kind == "error":
             text = plain("\n".join(out["traceback"]))
             return f'<pre class="error">{html.escape(text)}</pre>'
@@ -175,6 +194,5 @@ def search_section(page, search):
 def write_html(path, dag, **kwargs):
     """Write the report of `dag` to `path` (keywords as pipeline_report)."""
     text = pipeline_report(dag, **kwargs)
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
+    write_text(path, text)
     return text

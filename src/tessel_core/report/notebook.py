@@ -3,7 +3,9 @@ component a heading and its code with what it showed."""
 
 import nbformat
 
-from tessel_core.report.outputs import component_outputs
+import math
+
+from tessel_core.report.outputs import component_outputs, write_text
 
 
 def heading(comp, origin=None, seconds=None):
@@ -15,8 +17,24 @@ def heading(comp, origin=None, seconds=None):
     return f"## {comp.name} (`{comp.id}`)\n\n" + " · ".join(parts)
 
 
+def source_of(value):
+    """Python source that makes `value` again: repr, except for the floats
+    whose repr is no expression (nan, inf), also inside containers."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return "float('nan')" if math.isnan(value) else \
+            ("float('inf')" if value > 0 else "-float('inf')")
+    if type(value) in (list, tuple, set) and value:
+        items = ", ".join(source_of(v) for v in value)
+        if type(value) is list:
+            return f"[{items}]"
+        return f"({items},)" if type(value) is tuple else f"{{{items}}}"
+    if type(value) is dict:
+        return "{" + ", ".join(f"{source_of(k)}: {source_of(v)}" for k, v in value.items()) + "}"
+    return repr(value)
+
+
 def parameters_cell(parameters):
-    lines = ["# Parameters"] + [f"{name} = {value!r}" for name, value in
+    lines = ["# Parameters"] + [f"{name} = {source_of(value)}" for name, value in
                                 (parameters or {}).items()]
     cell = nbformat.v4.new_code_cell("\n".join(lines))
     cell.metadata["tags"] = ["parameters"]
@@ -49,6 +67,5 @@ def pipeline_notebook(dag, parameters=None, origin=None, seconds=None, shell=Non
 def write_notebook(path, dag, parameters=None, origin=None, seconds=None, shell=None):
     """Write the executed notebook of `dag` to `path`."""
     nb = pipeline_notebook(dag, parameters, origin, seconds, shell)
-    with open(path, "w", encoding="utf-8") as f:
-        nbformat.write(nb, f)
+    write_text(path, nbformat.writes(nb))
     return nb

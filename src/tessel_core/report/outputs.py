@@ -2,6 +2,7 @@
 executed notebook and the HTML report are made from."""
 
 import base64
+import os
 import re
 
 from tessel_core.misc import TesselComponentStatus
@@ -13,6 +14,23 @@ BINARY = ("image/png", "image/jpeg", "image/gif", "application/pdf")
 def plain(text):
     """Text without ANSI colour codes."""
     return ANSI.sub("", text or "")
+
+
+def write_text(path, text):
+    """Write `text` to `path` in UTF-8 through a file renamed into place: a
+    failure leaves what was there, and text that cannot be encoded (a file
+    name of undecodable bytes) is written with replacement characters."""
+    partial = f"{path}.partial"
+    try:
+        with open(partial, "w", encoding="utf-8", errors="replace") as f:
+            f.write(text)
+        os.replace(partial, path)
+    except BaseException:
+        try:
+            os.remove(partial)
+        except OSError:
+            pass
+        raise
 
 
 def json_data(data):
@@ -40,19 +58,24 @@ def stream_name(record):
 
 
 def record_outputs(records):
-    """Stream and display outputs; consecutive writes to one stream are merged."""
-    outputs = []
+    """Stream and display outputs; consecutive writes to one stream are merged
+    (their pieces joined once, so a long output costs its length)."""
+    outputs, pieces = [], None
     for record in visible(records):
         if record.type == "stream":
             name = stream_name(record)
-            if outputs and outputs[-1]["output_type"] == "stream" and outputs[-1]["name"] == name:
-                outputs[-1]["text"] += record.text or ""
-            else:
-                outputs.append({"output_type": "stream", "name": name, "text": record.text or ""})
+            if pieces is None or outputs[-1]["name"] != name:
+                pieces = []
+                outputs.append({"output_type": "stream", "name": name, "text": pieces})
+            pieces.append(record.text or "")
         elif record.type == "display_data":
+            pieces = None
             metadata = {k: v for k, v in (record.metadata or {}).items() if k != "component_id"}
             outputs.append({"output_type": "display_data", "data": json_data(record.data),
                             "metadata": metadata})
+    for out in outputs:
+        if out["output_type"] == "stream":
+            out["text"] = "".join(out["text"])
     return outputs
 
 

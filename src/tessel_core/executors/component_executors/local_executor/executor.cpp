@@ -162,12 +162,16 @@ nb::object cell_filename(nb::handle self) {
 // keeping the cell's line numbers; the source is registered with linecache so
 // tracebacks show the cell's lines.
 // The text that runs: the cell's code, IPython syntax transformed by the
-// shell when there is one.
-nb::object cell_source(nb::handle self, nb::handle code) {
+// shell when there is one. The transform sees the run's namespace as the
+// user's, as in a kernel: a name the namespace binds (an upstream
+// `def load(path)`) is called, never taken for a magic of that name.
+nb::object cell_source(nb::handle self, nb::handle code, nb::dict ns) {
     nb::object source = code.is_none() ? nb::object(nb::str("")) : nb::borrow(code);
     nb::object shell = self.attr(S("_ipython_shell"));
-    if (!shell.is_none())
+    if (!shell.is_none()) {
+        notebook::UserNamespace user_ns(shell, ns);
         source = shell.attr("transform_cell")(source);
+    }
     return source;
 }
 
@@ -294,16 +298,16 @@ nb::object execute(nb::handle self, nb::handle request) {
     if (!marker.is_none())
         pyclass::import("tessel_core.components._poolwatch").attr("note_worker")(marker);
     nb::dict ns;
-    nb::object source, names;
+    nb::object source, names = nb::none();
     try {
-        source = cell_source(self, request.attr("cell_code"));
-        // only inputs can have been changed in place: no inputs, nothing to parse
-        names = pyclass::truthy(request.attr("non_module_inputs")) ? notebook::names_read(source)
-                                                                   : nb::object(nb::none());
         ns = seed_namespace(self, request);
     } catch (BadRequest &bad) {
         return bad.response;
     }
+    source = cell_source(self, request.attr("cell_code"), ns);
+    // only inputs can have been changed in place: no inputs, nothing to parse
+    if (pyclass::truthy(request.attr("non_module_inputs")))
+        names = notebook::with_callee_names(notebook::names_read(source), ns);
     nb::dict before = nb::borrow<nb::dict>(pyclass::check(PyDict_Copy(ns.ptr())));
     notebook::RandomLook random_before = notebook::look_at_random();
     RunResult run = self.attr(S("_ipython_shell")).is_none()

@@ -53,6 +53,67 @@ inline nb::object names_read(nb::handle source) {
     return names;
 }
 
+// The global names a code object and the code nested in it look up.
+inline void add_code_names(nb::handle code, nb::handle names, int depth = 0) {
+    if (depth > 50)
+        return;
+    for (nb::handle name : code.attr("co_names"))
+        if (PySet_Add(names.ptr(), name.ptr()) < 0)
+            throw pyclass::error();
+    for (nb::handle inner : code.attr("co_consts"))
+        if (PyCode_Check(inner.ptr()))
+            add_code_names(inner, names, depth + 1);
+}
+
+inline bool from_a_cell(nb::handle value);
+
+// The code objects of a function from a cell, or of a cell class's methods.
+inline nb::list cell_code_of(nb::handle value) {
+    nb::list codes;
+    nb::handle function_t = G("types").attr("FunctionType");
+    if (pyclass::type_of(value).is(function_t)) {
+        if (from_a_cell(value))
+            codes.append(value.attr("__code__"));
+    } else if (PyType_Check(value.ptr()) && from_a_cell(value)) {
+        for (nb::handle member : pyclass::list_copy(value.attr("__dict__").attr("values")()))
+            if (pyclass::type_of(member).is(function_t) && from_a_cell(member))
+                codes.append(member.attr("__code__"));
+    }
+    return codes;
+}
+
+// `names` and the globals that the functions and classes from cells it
+// names may read when called (`note(v)` appending to an upstream `log`), to
+// the end of that chain: an input changed through them is changed by the run.
+inline nb::object with_callee_names(nb::handle names, nb::dict ns) {
+    if (names.is_none())
+        return nb::none();
+    nb::object all = pyclass::check(PySet_New(names.ptr()));
+    nb::list pending = pyclass::list_copy(names);
+    nb::object seen = pyclass::check(PySet_New(nullptr));
+    while (nb::len(pending)) {
+        nb::object name = pending.attr("pop")();
+        if (PySet_Contains(seen.ptr(), name.ptr()) == 1)
+            continue;
+        PySet_Add(seen.ptr(), name.ptr());
+        PyObject *value = PyDict_GetItemWithError(ns.ptr(), name.ptr());
+        if (!value) {
+            if (PyErr_Occurred())
+                throw pyclass::error();
+            continue;
+        }
+        nb::object found = pyclass::check(PySet_New(nullptr));
+        for (nb::handle code : cell_code_of(value))
+            add_code_names(code, found);
+        for (nb::handle more : found)
+            if (PySet_Contains(all.ptr(), more.ptr()) == 0) {
+                PySet_Add(all.ptr(), more.ptr());
+                pending.append(more);
+            }
+    }
+    return all;
+}
+
 inline bool reads(nb::handle names, nb::handle name) {
     return names.is_none() || PySet_Contains(names.ptr(), name.ptr()) == 1;
 }

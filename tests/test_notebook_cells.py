@@ -48,6 +48,30 @@ CAUSES = {
         "class Box:\n    def get(self):\n        return factor + 1",
         "factor = 1\nBox().get(), scaled()",
     ],
+    "del in compound forms": [
+        "x, y, z, w = 1, 2, 3, 4",
+        "if True:\n    del x\ndel (y, z)\nfor _ in [0]:\n    del [w]",
+        "print(sorted(n for n in ('x', 'y', 'z', 'w') if n in dir()))",
+    ],
+    "changes made through an upstream function": [
+        "log = []\ndef note(v):\n    log.append(v)",
+        "note('seen')",
+        "print(log)",
+    ],
+    "names looked up by string": [
+        "class Show:\n    def __init__(self, *names):\n        self.names = names\n"
+        "    def __repr__(self):\n        return ' '.join(n + '=' + repr(eval(n)) for n in "
+        "self.names)",
+        "shown = Show('q')",
+        "q = 5",
+        "print(shown)",
+        "import pandas as pd\ndf = pd.DataFrame({'a': [1, 2, 3]})\nlim = 1",
+        "df.query('a > @lim').a.tolist()",
+    ],
+    "a bound name is never a magic": [
+        "def load(path):\n    return 'loaded ' + path",
+        "load('data.csv')",
+    ],
 }
 
 REFERENCE = """

@@ -187,9 +187,31 @@ class Environment:
             self.left_out[name] = (index, GONE)
             self.values[name] = (index, (blob, f"output '{name}' of component '{comp.name}' "
                                                f"({node_id})"))
-        for name in summary_names(comp):
+        made = summary_names(comp)
+        for name in made:
             self.makers[name] = (index, comp.cell_code)
+        # Values made with code that may read any name may be instances of a
+        # class that looks names up by string (`eval(a)` in a __repr__):
+        # whoever reads them reads every name, as that code does.
+        dynamic = self.dynamic_code_used(comp.cell_code)
+        for name in set(comp.in_and_out.outputs or []).difference(made):
+            if dynamic is not None:
+                self.makers[name] = (index, dynamic)
+            elif name in self.makers:
+                self.makers[name] = (index, "")  # a plain value now
         return self
+
+    def dynamic_code_used(self, code):
+        """The code, or that of a function or class from upstream it reads,
+        which may read any name (eval, globals(), ...); None if there is none."""
+        read = names_read(code)
+        if read is None:
+            return code
+        for name in read & self.makers.keys():
+            maker = self.makers[name][1]
+            if names_read(maker) is None:
+                return maker
+        return None
 
     def needed_names(self, code):
         """Names a run of `code` may read: those of its code and, for a

@@ -137,21 +137,30 @@ inline bool from_a_cell(nb::handle value) {
     return PyUnicode_Check(module.ptr()) && pyclass::equal(module, S("__main__"));
 }
 
-// The value to bind: a cell's function rebound to `ns`; a cell's class with
-// its plain methods rebound the same way.
-inline nb::object bind_to_namespace(nb::handle value, nb::dict ns) {
+// A cell's class with its plain methods rebound to `ns`.
+inline void bind_class_to_namespace(nb::handle cls, nb::dict ns) {
     nb::handle function_t = G("types").attr("FunctionType");
-    if (pyclass::type_of(value).is(function_t))
-        return from_a_cell(value) ? with_globals(value, ns) : nb::borrow(value);
-    if (!PyType_Check(value.ptr()) || !from_a_cell(value))
-        return nb::borrow(value);
-    for (nb::handle key : pyclass::list_copy(value.attr("__dict__"))) {
-        nb::object member = value.attr("__dict__")[key];
+    for (nb::handle key : pyclass::list_copy(cls.attr("__dict__"))) {
+        nb::object member = cls.attr("__dict__")[key];
         if (!pyclass::type_of(member).is(function_t) || !from_a_cell(member))
             continue;
-        if (PyObject_SetAttr(value.ptr(), key.ptr(), with_globals(member, ns).ptr()) < 0)
+        if (PyObject_SetAttr(cls.ptr(), key.ptr(), with_globals(member, ns).ptr()) < 0)
             throw pyclass::error();
     }
+}
+
+// The value to bind: a cell's function rebound to `ns`; a cell's class, or
+// the class of an instance of one, with its methods rebound the same way
+// (a method that evaluates a name by string finds it, as in one kernel).
+inline nb::object bind_to_namespace(nb::handle value, nb::dict ns) {
+    nb::handle function_t = G("types").attr("FunctionType");
+    nb::handle type = pyclass::type_of(value);
+    if (type.is(function_t))
+        return from_a_cell(value) ? with_globals(value, ns) : nb::borrow(value);
+    if (PyType_Check(value.ptr()) && from_a_cell(value))
+        bind_class_to_namespace(value, ns);
+    else if (!PyType_Check(value.ptr()) && from_a_cell(type))
+        bind_class_to_namespace(type, ns);
     return nb::borrow(value);
 }
 

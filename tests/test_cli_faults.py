@@ -160,3 +160,34 @@ def test_failure_lines_end_and_carry_colour_only_on_request(tmp_path):
     plain, coloured = cli("run", path), cli("run", path, "--color", "always")
     assert "\x1b[" not in plain.stderr and "\x1b[" in coloured.stderr
     assert "division by zero\n" in plain.stderr
+
+
+def test_what_a_killed_run_left_is_swept_at_once_and_is_a_plain_miss(tmp_path):
+    import shutil
+    import socket
+
+    cache = tmp_path / "cache"
+    path = write_pipeline(tmp_path, {"a": "x = 1"}, cached=("a",))
+    assert cli("run", path, "--cache-dir", str(cache)).returncode == 0
+    entry = next(cache.glob("a/*"))
+    shutil.rmtree(entry)
+    entry.mkdir()
+    dead = subprocess.Popen([sys.executable, "-c", "pass"])
+    dead.wait()
+    transfer = entry / f".tessel-transfer-{socket.gethostname()}-{dead.pid}-0123abcd"
+    transfer.write_bytes(b"x" * 10_000)
+    out = cli("run", path, "--cache-dir", str(cache))
+    assert out.returncode == 0 and "warning" not in out.stdout + out.stderr, out.stdout
+    assert sources(out.stdout) == {"a": "run"} and not transfer.exists()
+
+
+def test_a_store_write_that_runs_out_of_space_leaves_nothing(tmp_path):
+    script = ("import resource, signal, sys\nfrom tessel_core.misc import store\n"
+              "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+              "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+              "try:\n    store.put(b'x' * 100_000, sys.argv[1])\nexcept OSError:\n"
+              "    print('refused')\n")
+    out = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True,
+                         text=True, timeout=60)
+    assert out.stdout.strip() == "refused", out.stderr
+    assert list(tmp_path.iterdir()) == []

@@ -2,6 +2,7 @@
 the command line and from a kernel; the report checked in a real browser."""
 
 import json
+import re
 import os
 import shutil
 import subprocess
@@ -83,8 +84,12 @@ def chromium(*args):
         pytest.skip("chromium is not installed")
     # the browser is not ours to run under a sanitizer the suite may be preloaded with
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
+    # nothing but the page may reach for the network: the browser's own
+    # background requests are off, so what a net log records is the page's
     return subprocess.run([exe, "--headless", "--no-sandbox", "--disable-gpu",
-                           "--hide-scrollbars", "--virtual-time-budget=10000", *args],
+                           "--disable-background-networking", "--disable-component-update",
+                           "--disable-sync", "--no-first-run", "--disable-default-apps",
+                           "--disable-spell-checking", "--hide-scrollbars", "--virtual-time-budget=10000", *args],
                           capture_output=True, text=True, timeout=120, env=env)
 
 
@@ -110,6 +115,7 @@ def test_html_report_in_a_browser(tmp_path):
 
 KERNEL = """
 import json
+import re
 from tessel_core.misc.models import TesselDagModel
 from tessel_core.pipeline import TesselDagBase
 from tessel_core.pipeline.inputs import execute_component
@@ -138,3 +144,40 @@ def test_notebook_and_report_from_a_kernel(kernel, tmp_path):
     assert found["data"] == EXPECTED["data"] and found["bad"] == EXPECTED["bad"]
     assert found["mpl"][0][0] == "display_data" and "image/png" in found["mpl"][0][1]
     assert os.path.getsize(html_path) > 0
+
+
+ODD_OUTPUT = {
+    "names": "import os\nos.makedirs('d', exist_ok=True)\nopen(b'd/\\xff.txt', 'w').close()\n"
+             "print(os.listdir('d'))",
+    "colour": "print('\\x1b[31mred\\x1b[0m plain')",
+    "map": "import plotly.express as px\nfrom IPython.display import display\n"
+           "display(px.scatter_geo(lat=[48.8], lon=[2.3]))",
+}
+
+
+def test_odd_output_reaches_notebook_and_report_offline(tmp_path):
+    path = tmp_path / "odd.json"
+    path.write_text(json.dumps({"nodes": [{"id": k, "name": k, "code": c}
+                                          for k, c in ODD_OUTPUT.items()],
+                                "edges": [], "parameters": {"p": float("nan"), "q": float("-inf"),
+                                                            "r": [float("inf")]}}))
+    out = subprocess.run([sys.executable, "-m", "tessel_core", "run", str(path), "--output",
+                          "run.ipynb", "--html", "report.html"], capture_output=True, text=True,
+                         timeout=300, cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    nb = nbformat.read(str(tmp_path / "run.ipynb"), as_version=4)
+    nbformat.validate(nb)
+    params = {}
+    exec(nb.cells[0].source, params)
+    assert params["p"] != params["p"] and params["q"] == float("-inf")
+    assert params["r"] == [float("inf")]
+    texts = "".join(o.get("text", "") for c in nb.cells for o in c.get("outputs", []))
+    assert ".txt" in texts
+    report = (tmp_path / "report.html").read_text(encoding="utf-8")
+    assert "\x1b" not in report and "red plain" in report and "is a map" in report
+    netlog = tmp_path / "net.json"
+    chromium("--dump-dom", f"--log-net-log={netlog}", f"file://{tmp_path / 'report.html'}")
+    requested = re.findall(r'"url":"([^"]+)"', netlog.read_text())
+    browser_own = re.compile(r"https?://[^/]*(google\.com|googleapis\.com|gvt1\.com)/")
+    assert [u for u in requested if not u.startswith(("file:", "data:"))
+            and not browser_own.match(u)] == []

@@ -63,10 +63,15 @@ def shown(value):
 
 
 def read_cache_record(path):
-    """The six entries of the disk cache at `path`, read consistently."""
-    disk = TesselDiskCache(cache_dir=path)
+    """The six entries of the disk cache at `path`, read consistently; None
+    for an entry never written (a run killed before its write committed)."""
+    disk = TesselDiskCache(cache_dir=path)  # opening it sweeps what a dead run left
     try:
         fields = disk._read_record()
+    except KeyError:
+        if never_written(path):
+            return None
+        raise
     finally:
         disk.close()
     TesselCacheModel(**fields)  # a field of the wrong shape is damage too
@@ -74,6 +79,14 @@ def read_cache_record(path):
         if blob is not None and not isinstance(blob, bytes):
             raise ValueError("a stored output is not serialized data")
     return fields
+
+
+def never_written(path):
+    """Whether the disk cache at `path` holds no entry at all."""
+    import diskcache
+
+    with diskcache.Cache(path) as store:
+        return len(store) == 0
 
 
 def load_pipeline(path):
@@ -288,6 +301,8 @@ class PipelineRunner:
         except Exception as err:
             print(f"warning: the disk cache of {comp.id} is damaged and is not used "
                   f"({type(err).__name__}: {describe(err)})", flush=True)
+            return False
+        if fields is None:
             return False
         has_results = any(fields[name] for name in RESULT_FIELDS[:4])
         if fields["exception_msg"] is not None or not has_results:

@@ -191,3 +191,40 @@ def test_a_store_write_that_runs_out_of_space_leaves_nothing(tmp_path):
                          text=True, timeout=60)
     assert out.stdout.strip() == "refused", out.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+OPTIMIZED = {"a": "score = max_iter / 100 + alpha", "obj": "score",
+             "bad": "print('fails' if alpha > 0.5 else 'works')\n1 / 0 if alpha > 0.5 else 1"}
+
+
+def test_optimize_on_ordinary_input(tmp_path):
+    path = write_pipeline(tmp_path, OPTIMIZED, [("a", "obj"), ("a", "bad")])
+    out = cli("optimize", path, "--method", "GridSearch", "--grid", "max_iter=100:300:100",
+              "--param", "alpha=0.1", "--param", "unused=1", "--objective", "obj",
+              "--direction", "maximize", "--trials", "5", "--output",
+              str(tmp_path / "best.ipynb"))
+    assert out.returncode == 0, out.stderr
+    tried = sorted(line.split()[2] for line in out.stdout.splitlines() if line.startswith("trial"))
+    assert tried == ["max_iter=100", "max_iter=200", "max_iter=300"]
+    assert "warning: --param unused: no component reads it" in out.stderr
+    assert "(the run of best trial #" in out.stdout
+    import nbformat
+
+    nb = nbformat.read(str(tmp_path / "best.ipynb"), as_version=4)
+    assert "max_iter = 300" in nb.cells[0].source
+    values = [o["data"]["text/plain"] for c in nb.cells for o in c.get("outputs", [])
+              if o.get("output_type") == "execute_result"]
+    assert "3.1" in values
+    failing = cli("optimize", path, "--search", "alpha=0.6:0.9", "--param", "max_iter=100",
+                  "--objective", "bad", "--trials", "2")
+    assert failing.stdout.count("failed: component 'bad'") == 2
+    assert "division by zero" in failing.stdout
+
+
+@pytest.mark.parametrize("args", [["--search", "alpha=0.9:0.1"], ["--grid", "alpha=0:1:0"],
+                                  ["--search", "alpha=nan:1"]])
+def test_optimize_refuses_bad_ranges_in_one_line(tmp_path, args):
+    path = write_pipeline(tmp_path, OPTIMIZED, [("a", "obj")])
+    method = ["--method", "GridSearch"] if args[0] == "--grid" else []
+    out = cli("optimize", path, *method, *args, "--param", "max_iter=1", "--objective", "obj")
+    assert out.returncode == 2 and len(out.stderr.strip().splitlines()) == 1, out.stderr

@@ -126,6 +126,7 @@ def print_table(runner):
 
 def command_run(args):
     runner = make_runner(args)
+    warn_unread(runner, parse_params(args.param), "--param")
     interrupted = False
     try:
         runner.check_ready(only=args.only)
@@ -164,15 +165,19 @@ def write_outputs(runner, args, search=None):
 
     common = dict(parameters=runner.params, origin=runner.origin, seconds=runner.seconds,
                   shell=runner.shell)
+    which = f" (the run of {search['shown']})" if search and search.get("shown") else ""
     if args.output:
         write_notebook(args.output, runner.dag, **common)
-        print(f"notebook written to {args.output}")
+        print(f"notebook written to {args.output}{which}")
     if getattr(args, "report", None):
         write_html(args.report, runner.dag, search=search, **common)
-        print(f"report written to {args.report}")
+        print(f"report written to {args.report}{which}")
 
 
 def parse_ranges(items, parts, flag):
+    """NAME=LOW:HIGH (parts 2) or NAME=LOW:HIGH:STEP (parts 3), as numbers;
+    ints stay ints. LOW above HIGH, or a step that is not positive, is bad
+    input."""
     ranges = {}
     for item in items:
         name, sep, bounds = item.partition("=")
@@ -181,10 +186,25 @@ def parse_ranges(items, parts, flag):
             shape = "LOW:HIGH:STEP" if parts == 3 else "LOW:HIGH"
             raise PipelineError(f"{flag} expects NAME={shape}, got {item!r}")
         try:
-            ranges[name] = [ast.literal_eval(v) for v in values]
+            numbers = [ast.literal_eval(v) for v in values]
         except (ValueError, SyntaxError):
-            raise PipelineError(f"{flag} {item!r}: the bounds must be numbers") from None
+            numbers = None
+        if numbers is None or not all(type(v) in (int, float) and math.isfinite(v)
+                                      for v in numbers):
+            raise PipelineError(f"{flag} {item!r}: the bounds must be numbers")
+        if numbers[0] > numbers[1] or (parts == 2 and numbers[0] == numbers[1]):
+            raise PipelineError(f"{flag} {item!r}: LOW must be below HIGH")
+        if parts == 3 and numbers[2] <= 0:
+            raise PipelineError(f"{flag} {item!r}: STEP must be above 0")
+        ranges[name] = numbers
     return ranges
+
+
+def warn_unread(runner, names, flag):
+    """A parameter no component reads changes nothing: say so."""
+    for name in names:
+        if not runner.affected_by([name]):
+            print(f"warning: {flag} {name}: no component reads it", file=sys.stderr)
 
 
 def command_optimize(args):
@@ -212,6 +232,9 @@ def command_optimize(args):
                             "--objective component(s): give one objective per direction")
     runner = make_runner(args)
     try:
+        warn_unread(runner, parse_params(args.param), "--param")
+        warn_unread(runner, search, "--search")
+        warn_unread(runner, grid, "--grid")
         for objective in args.objective:
             runner.check_ready(only=objective)
             if runner.dag.nodes[objective].last_expr is None:

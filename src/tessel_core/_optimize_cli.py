@@ -4,34 +4,49 @@ import math
 
 from tessel_core.executors.parameters_optimizer import TesselHPOptimizer
 from tessel_core.misc import TesselPipelineCallbackProcedure as Procedure
+from tessel_core.report.outputs import plain
 
 
 class LiveReport:
-    """Prints one line per trial, with the best values so far."""
+    """Prints one line per trial, with the best values so far (with several
+    objectives: how many trials are on the Pareto front so far)."""
 
-    def __init__(self, directions):
-        self.directions = directions
+    def __init__(self, directions, grid=None):
+        self.directions, self.grid = directions, grid or {}
         self.best = None
+        self.front = []  # values of the trials no other trial dominates
         self.completed = None
 
     def better(self, values):
         if self.best is None:
             return True
-        if len(values) != 1:
-            return False  # several objectives: no single best, see the Pareto front
         sign = 1 if self.directions[0] == "maximize" else -1
         return sign * values[0] > sign * self.best[0]
+
+    def dominates(self, a, b):
+        signs = [1 if d == "maximize" else -1 for d in self.directions]
+        pairs = [(s * x, s * y) for s, x, y in zip(signs, a, b)]
+        return all(x >= y for x, y in pairs) and any(x > y for x, y in pairs)
+
+    def standing(self, values):
+        """The text after a trial's values: the best so far, or the front."""
+        if len(values) == 1:
+            if self.better(values):
+                self.best = values
+            return f"best {fmt(self.best)}"
+        if not any(self.dominates(f, values) for f in self.front):
+            self.front = [f for f in self.front if not self.dominates(values, f)] + [values]
+        return f"pareto front {len(self.front)} trial{'s' if len(self.front) != 1 else ''}"
 
     def __call__(self, report):
         if report.procedure == Procedure.HPO_TRIAL_EXECUTED:
             log = report.successful
             values = list(log["values"])
-            if self.better(values):
-                self.best = values
             params = ", ".join(f"{k}={v:.4g}" if isinstance(v, float) else f"{k}={v}"
-                               for k, v in log["parameters"].items())
+                               for k, v in given_parameters(log["parameters"],
+                                                            self.grid).items())
             print(f"trial {log['trials']:>3}  {params}  values {fmt(values)}  "
-                  f"best {fmt(self.best)}", flush=True)
+                  f"{self.standing(values)}", flush=True)
         elif report.procedure == Procedure.HPO_COMPLETED:
             self.completed = report.successful
         else:
@@ -42,34 +57,78 @@ def fmt(values):
     return "[" + ", ".join(f"{v:.4g}" for v in values or []) + "]"
 
 
+def grid_value(trial, name, low, high, step):
+    """The grid's value for `name`: an int when the range is given in ints."""
+    return as_given(trial.suggest_float(name, low, high), (low, high, step))
+
+
+def as_given(value, bounds):
+    """An int for a range given in ints (the grid sampler's values are floats)."""
+    return int(round(value)) if all(isinstance(v, int) for v in bounds) else value
+
+
+def given_parameters(parameters, grid):
+    return {k: as_given(v, grid[k]) if k in grid else v for k, v in parameters.items()}
+
+
+def apply_values(runner, values, last):
+    """Set the trial's parameters; the components to run again."""
+    changed = [n for n, v in values.items() if n not in last or last[n] != v]
+    runner.params.update(values)
+    last.update(values)
+    return runner.affected_by(changed)
+
+
+def why_failed(runner, objective):
+    """The failure behind an objective that has no value, in one line."""
+    plan = runner.plan(objective)
+    for node_id in plan:
+        comp = runner.dag.nodes[node_id]
+        if str(comp.status) == "FAILED" and comp.exception_msg:
+            return f"component {node_id!r}: {plain(comp.exception_msg[-1]).strip()}"
+    return "the objective has no value"
+
+
 def make_target(runner, objectives, grid, search):
     last = {}
 
     def target(trial):
-        values = {}
-        for name, (low, high, _step) in grid.items():
-            values[name] = trial.suggest_float(name, low, high)
+        values = {name: grid_value(trial, name, *bounds) for name, bounds in grid.items()}
         for name, (low, high) in search.items():
             if isinstance(low, int) and isinstance(high, int):
                 values[name] = trial.suggest_int(name, low, high)
             else:
                 values[name] = trial.suggest_float(name, float(low), float(high))
-        changed = [n for n, v in values.items() if n not in last or last[n] != v]
-        runner.params.update(values)
-        last.update(values)
-        rerun = runner.affected_by(changed)
+        rerun = apply_values(runner, values, last)
         for objective in objectives:
             runner.run(only=objective, show=False, rerun=rerun)
         results = [runner.objective(o) for o in objectives]
+        for objective, result in zip(objectives, results):
+            if math.isnan(result):
+                print(f"trial {trial.number:>3}  failed: {why_failed(runner, objective)}",
+                      flush=True)
         # a failed run gives NaN: optuna records the trial as failed and goes on
         return results[0] if len(results) == 1 else tuple(results)
 
+    target.last = last
     return target
 
 
+def rerun_best(runner, objectives, optimizer, target, grid):
+    """Run the best trial's parameters again (what changed since the last
+    trial only), so that what is written is the best run; its number."""
+    number, best = next(iter(optimizer.best_trials.items()))
+    rerun = apply_values(runner, given_parameters(best["parameters"], grid), target.last)
+    for objective in objectives:
+        runner.run(only=objective, show=False, rerun=rerun)
+    return number
+
+
 def optimize_pipeline(runner, args, grid, search, directions):
-    live = LiveReport(directions)
-    parameters = {n: {"low": lo, "high": hi, "interval": st} for n, (lo, hi, st) in grid.items()}
+    live = LiveReport(directions, grid)
+    # the grid includes its upper bound: 100:300:100 is 100, 200 and 300
+    parameters = {n: {"low": lo, "high": hi + st / 2, "interval": st}
+                  for n, (lo, hi, st) in grid.items()}
     optimizer = TesselHPOptimizer(
         opt_method=args.method, directions=[1 if d == "maximize" else 0 for d in directions],
         parameters=parameters or None, haltwatch_rounds=args.early_stop,
@@ -83,7 +142,8 @@ def optimize_pipeline(runner, args, grid, search, directions):
         return 1
     print("best trials:")
     for number, trial in optimizer.best_trials.items():
-        print(f"  #{number}: {trial['parameters']}  values {fmt(trial['values'])}")
+        print(f"  #{number}: {given_parameters(trial['parameters'], grid)}  "
+              f"values {fmt(trial['values'])}")
     if live.completed is None:
         return 1  # diverged: reported above
     for name, importance in zip(args.objective, live.completed["parameter_importance"]):
@@ -97,9 +157,12 @@ def optimize_pipeline(runner, args, grid, search, directions):
         print(f"Pareto front written to {args.pareto}")
     from tessel_core.__main__ import write_outputs
 
+    shown = None
+    if args.output or getattr(args, "report", None):
+        shown = f"best trial #{rerun_best(runner, args.objective, optimizer, target, grid)}"
     write_outputs(runner, args, search={
         "objectives": list(args.objective), "trials": trials_of(optimizer),
-        "best": optimizer.best_trials, "pareto": figure,
+        "best": optimizer.best_trials, "pareto": figure, "shown": shown,
         "importances": live.completed["parameter_importance"]})
     return 0 if not any(math.isnan(v) for t in optimizer.best_values for v in t) else 1
 

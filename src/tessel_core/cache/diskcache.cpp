@@ -116,11 +116,41 @@ nb::dict read_record(nb::handle self) {
     return record;
 }
 
+// ---- a consistent record ----------------------------------------------------------
+// The result fields are read together, in one transaction, the first time
+// one of them is asked for, and served from that record afterwards: fields
+// read one by one while another process writes would mix two writes. A write
+// through this object drops the record. An incomplete record (fields set
+// one by one) is read field by field, as stored.
+
+void forget_record(nb::handle self) {
+    self.attr(S("_record")) = nb::none();
+}
+
+nb::object get_entry(nb::handle self, nb::handle key, nb::handle dflt) {
+    nb::object fields = G("TesselCacheModel").attr("__fields__");
+    if (!pyclass::truthy(fields.attr("__contains__")(key)))
+        return store_of(self).attr("get")("key"_a = key, "default"_a = dflt);
+    nb::object record = nb::getattr(self, "_record", nb::none());
+    if (record.is_none()) {
+        try {
+            record = read_record(self);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_KeyError))
+                throw;
+            return store_of(self).attr("get")("key"_a = key, "default"_a = dflt);
+        }
+        self.attr(S("_record")) = record;
+    }
+    return record[key];
+}
+
 void init(nb::handle cls, nb::handle self, nb::handle cache_dir) {
     pyclass::super_(cls, self).attr(S("__init__"))();
     nb::object dir = self.attr(S("setup_cache_dir"))("directory"_a = cache_dir);
     self.attr(S("_cache_dir")) = dir;
     self.attr(S("_cache")) = G("diskcache").attr("Cache")("directory"_a = dir);
+    forget_record(self);
     try {
         sweep_orphans(self, kOrphanAge, nb::none());
     } catch (nb::python_error &e) {
@@ -153,13 +183,14 @@ void define_diskcache(nb::module_ m) {
             "_get_from_cache",
             [](nb::handle self, pyclass::obj key, pyclass::obj dflt) -> nb::object {
                 pyclass::require_str(key, "key");
-                return store_of(self).attr("get")("key"_a = key, "default"_a = dflt);
+                return get_entry(self, key, dflt);
             },
             "key"_a, "default"_a = nb::none(), "Return the value under key, or default.")
         .def(
             "_set_to_cache",
             [](nb::handle self, pyclass::obj key, pyclass::obj value) {
                 pyclass::require_str(key, "key");
+                forget_record(self);
                 store_of(self).attr("set")("key"_a = key, "value"_a = value);
             },
             "key"_a, "value"_a, "Store value under key.")
@@ -167,11 +198,16 @@ void define_diskcache(nb::module_ m) {
             "pop_from_cache",
             [](nb::handle self, pyclass::obj key) -> nb::object {
                 pyclass::require_str(key, "key");
+                forget_record(self);
                 return store_of(self).attr("pop")(key, nb::none());
             },
             "key"_a, "Remove the value under key and return it, or None.")
         .def(
-            "clear_cache", [](nb::handle self) { clear(self); },
+            "clear_cache",
+            [](nb::handle self) {
+                forget_record(self);
+                clear(self);
+            },
             "Empty the store, then write the default record.")
         .def(
             "close", [](nb::handle self) { store_of(self).attr("close")(); }, "Close the store.")

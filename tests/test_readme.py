@@ -34,6 +34,10 @@ def test_python_snippets_run_in_a_kernel_and_say_what_they_do(kernel, tmp_path):
     ".venv/bin/python -m tessel_core run examples/pipeline.json --jobs 4 --pool",
 ])
 def test_commands_run_from_the_repository_root(command):
+    if command.startswith("bash scripts/") and not os.environ.get("CI"):
+        # it installs the package again when the sources changed: not in the
+        # middle of a developer's test run, only on CI's clean clone
+        pytest.skip("runs on CI")
     venv = os.environ.get("TESSEL_VENV", ".venv")
     if not os.path.exists(os.path.join(ROOT, venv, "bin", "python")):
         pytest.skip("no virtual environment at the repository root")

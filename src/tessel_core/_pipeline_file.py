@@ -25,12 +25,14 @@ import time
 
 import networkx as nx
 import pydantic
-from IPython.core.displaypub import DisplayPublisher
-from IPython.core.interactiveshell import InteractiveShell
-from traitlets import Type
 
 from tessel_core.cache import TesselDiskCache, TesselQuickhold
 from tessel_core.executors import TesselRemoteComponentExecutor
+from tessel_core.executors.component_executors.local_executor.shell import (  # noqa: F401
+    PipelineShell,
+    TerminalDisplayPublisher,
+    inline_figures,
+)
 from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.misc.models import (
@@ -43,6 +45,7 @@ from tessel_core.misc.store import materialize
 from tessel_core.pipeline import TesselDagBase
 from tessel_core.pipeline.inputs import describe, names_read
 from tessel_core.pipeline.runner import LinePrinter, Scheduler, ShellEngine
+from tessel_core.report.outputs import shown_value, visible
 
 RESULT_FIELDS = ["module_statements", "non_module_outputs", "last_output", "captured",
                  "exception_msg", "outputs_summary"]
@@ -177,41 +180,10 @@ def params_read(code, params):
     return set(params) if read is None else read & set(params)
 
 
-class TerminalDisplayPublisher(DisplayPublisher):
-    """Shows display calls on the terminal as their text form; a bundle with
-    none (a plotly figure) is named, so that the terminal says something was
-    shown (the notebook and the report carry the figure itself)."""
-
-    def publish(self, data, metadata=None, source=None, *, transient=None, update=False,
-                **kwargs):
-        if "text/plain" in data or any(m.startswith("application/vnd.jupyter.std")
-                                       for m in data):
-            return super().publish(data, metadata, transient=transient, update=update,
-                                   **kwargs)
-        print(f"<{', '.join(sorted(data))}>")
-
-
-class PipelineShell(InteractiveShell):
-    """The shell components run in outside a kernel: it takes the magics a
-    notebook uses. There is no GUI event loop to start for `%matplotlib`, and
-    figures are drawn with the inline backend, as in a kernel."""
-
-    display_pub_class = Type(TerminalDisplayPublisher)
-
-    def enable_gui(self, gui=None):
-        pass
-
-
-def inline_figures():
-    """Figures as a kernel shows them: matplotlib's as image/png display data,
-    plotly's as their own mime bundle (what a notebook and the report render),
-    unless the user chose otherwise."""
-    os.environ.setdefault("MPLBACKEND", "module://matplotlib_inline.backend_inline")
-    if not os.environ.get("PLOTLY_RENDERER"):
-        import plotly.io
-
-        if not plotly.io.renderers.default:
-            plotly.io.renderers.default = "plotly_mimetype"
+def printed_length(comp):
+    """How many characters the component's run printed (its stream records)."""
+    return sum(len(r.text or "") for r in comp.captured or []
+               if getattr(r, "type", None) == "stream" and "<" not in (r.name or "<"))
 
 
 class PipelineRunner:
@@ -418,8 +390,8 @@ class PipelineRunner:
         """After a run: the output not shown live, the value, a failure."""
         if prefixed:
             printer = getattr(engine, "printer", None)
-            if printer is not None:
-                printer.flush(comp.id)  # the rest of its last line
+            if printer is not None:  # what it printed arrives live: its last line too
+                printer.settle(comp.id, printed_length(comp))
             else:
                 self.print_records(comp)
         elif comp.status == TesselComponentStatus.FAILED:
@@ -434,23 +406,35 @@ class PipelineRunner:
             self.show_value(comp, prefixed)
 
     def print_records(self, comp):
-        """The component's captured stream output, each line marked with it."""
+        """What the component printed and showed, as its live output would
+        have been shown, each line marked with it."""
         printer = LinePrinter()
-        for record in comp.captured or []:
+        tag = {"component_id": comp.id}
+        for record in visible(comp.captured):
             if record.type == "stream" and record.text:
                 printer.write(comp.id, record.name or "stdout", record.text)
+            elif record.type == "display_data" and record.data:
+                printer.publish(record.data, tag)
         printer.flush(comp.id)
 
     def show_value(self, comp, prefixed=False):
         mark = f"[{comp.id}] " if prefixed else ""
-        try:
-            value = comp.last_output
-        except Exception as err:
-            print(f"{mark}=> <the value could not be read back: {type(err).__name__}: "
-                  f"{describe(err)}>", flush=True)
-            return
-        if value is not None:
+        record = shown_value(comp)
+        if record is not None:  # as its run formatted it
+            text = (record.data or {}).get("text/plain")
+            if not isinstance(text, str):
+                return  # it displayed itself: nothing to show as a value
+        else:
+            try:
+                value = comp.last_output
+            except Exception as err:
+                print(f"{mark}=> <the value could not be read back: {type(err).__name__}: "
+                      f"{describe(err)}>", flush=True)
+                return
+            if value is None:
+                return
             text = self.formatted(value)
+        if text is not None:
             if prefixed:
                 text = text.replace("\n", f"\n{mark}")
             # a multi-line value starts on a line of its own, as IPython shows it

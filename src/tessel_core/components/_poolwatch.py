@@ -19,6 +19,7 @@ import tempfile
 import threading
 import time
 import uuid
+from typing import Set
 
 POLL_SECONDS = 0.2
 # A worker that exits normally right after its last task (maxtasksperchild)
@@ -40,7 +41,7 @@ def _watchable(pool):
 # ends; one interrupted with the process (Ctrl-C ends the daemon watchers
 # where they stand) is removed at exit. Guarded by _markers_lock: watcher
 # threads and the main thread change it.
-_markers = set()
+_markers: Set[str] = set()
 _markers_lock = threading.Lock()
 
 

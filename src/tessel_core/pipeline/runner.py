@@ -155,6 +155,7 @@ class LinePrinter:
     def __init__(self, stream=None):
         self.stream = stream or sys.stdout
         self.partial = {}  # (component id, stream) -> the start of a line
+        self.received = {}  # component id -> characters of printed text received
         self.lock = threading.Lock()
         self.last_message = 0.0
         self.muted = False  # a run that shows nothing (the trials of a search)
@@ -170,6 +171,9 @@ class LinePrinter:
         self.write(cid, "other", f"<{', '.join(sorted(data))}>\n")
 
     def write(self, cid, stream, text):
+        if stream != "other":
+            with self.lock:
+                self.received[cid] = self.received.get(cid, 0) + len(text)
         if self.muted:
             return
         with self.lock:
@@ -181,6 +185,21 @@ class LinePrinter:
             if out:
                 self.stream.write(out)
                 self.stream.flush()
+
+    def settle(self, cid, expected, limit=2.0):
+        """Wait (at most `limit` seconds) until `expected` characters of the
+        component's printed text arrived, so that its last line is shown
+        whole, then show what is left of it. Called from the thread that
+        runs the scheduler; the subscriber's thread writes meanwhile."""
+        end = time.monotonic() + limit
+        while time.monotonic() < end:
+            with self.lock:
+                if self.received.get(cid, 0) >= expected:
+                    break
+            time.sleep(POLL_SECONDS)
+        with self.lock:
+            self.received.pop(cid, None)
+        self.flush(cid)
 
     def flush(self, cid=None):
         with self.lock:

@@ -53,7 +53,26 @@ def visible(records):
     return records
 
 
+STREAM_MIMES = {"application/vnd.jupyter.stdout": "stdout",
+                "application/vnd.jupyter.stderr": "stderr"}
+
+
+def stream_text(record):
+    """The printed text of a stream record, or of display data that only
+    carries printed text (as text forwarded from a worker arrives); None for
+    anything else. A notebook keeps printed text as stream outputs."""
+    if record.type == "stream":
+        return record.text or ""
+    data = record.data if record.type == "display_data" else None
+    if data and set(data) <= STREAM_MIMES.keys() and len(data) == 1:
+        value = next(iter(data.values()))
+        return value if isinstance(value, str) else None
+    return None
+
+
 def stream_name(record):
+    if record.type == "display_data":
+        return STREAM_MIMES[next(iter(record.data))]
     return "stderr" if "stderr" in (record.name or "") else "stdout"
 
 
@@ -62,12 +81,13 @@ def record_outputs(records):
     (their pieces joined once, so a long output costs its length)."""
     outputs, pieces = [], None
     for record in visible(records):
-        if record.type == "stream":
+        text = stream_text(record)
+        if text is not None:
             name = stream_name(record)
             if pieces is None or outputs[-1]["name"] != name:
                 pieces = []
                 outputs.append({"output_type": "stream", "name": name, "text": pieces})
-            pieces.append(record.text or "")
+            pieces.append(text)
         elif record.type == "display_data":
             pieces = None
             metadata = {k: v for k, v in (record.metadata or {}).items() if k != "component_id"}
@@ -105,18 +125,38 @@ def error_output(comp):
     return {"output_type": "error", "ename": name, "evalue": value, "traceback": lines}
 
 
+def shown_value(comp):
+    """The record of the value as its run formatted it (its mime bundle and
+    metadata), or None when the run did not format it (no shell)."""
+    for record in reversed(comp.captured or []):
+        if getattr(record, "type", None) == "execute_result":
+            return record
+    return None
+
+
+def value_bundle(comp, shell=None):
+    """(data, metadata) of the component's value as its cell showed it: as
+    formatted when it ran, else formatted now; None for no value (or one
+    that displayed itself, leaving nothing to show as a value)."""
+    record = shown_value(comp)
+    if record is not None:
+        data = json_data(record.data)
+        return (data, dict(record.metadata or {})) if data else None
+    try:
+        value = comp.last_output
+    except Exception:
+        value = None
+    return None if value is None else formatted(value, shell)
+
+
 def component_outputs(comp, shell=None, execution_count=None):
     """Everything a notebook cell would show for the component's last run."""
     if comp.status == TesselComponentStatus.FAILED:
         # a failed run keeps only the record of its failure
         return [error_output(comp)]
     outputs = record_outputs(comp.captured)
-    try:
-        value = comp.last_output
-    except Exception:
-        value = None
-    if value is not None:
-        data, metadata = formatted(value, shell)
+    bundle = value_bundle(comp, shell)
+    if bundle is not None:
         outputs.append({"output_type": "execute_result", "execution_count": execution_count,
-                        "data": data, "metadata": metadata})
+                        "data": bundle[0], "metadata": bundle[1]})
     return outputs

@@ -20,6 +20,8 @@ nb::object pool_executor(nb::handle self, nb::handle port, nb::handle marker) {
         G("TesselComponentExecutor")("identifier"_a = self.attr("id"), "name"_a = self.attr("name"),
                                      "ipython_shell"_a = nb::none(), "display_sub_port"_a = port);
     executor.attr(S("_run_marker")) = marker;
+    // a worker process runs it in a shell of its own, as the kernel would
+    executor.attr(S("_worker_shell")) = G("os").attr("getpid")();
     return executor;
 }
 

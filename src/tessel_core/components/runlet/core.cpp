@@ -206,7 +206,7 @@ using namespace runlet;
 namespace {
 
 void bind_imports(nb::module_ m) {
-    for (const char *name : {"shutil", "sys", "traceback"})
+    for (const char *name : {"os", "shutil", "sys", "traceback"})
         m.attr(name) = pyclass::import(name);
     m.attr("HTTPStatus") = pyclass::import("http").attr("HTTPStatus");
     nb::module_ typing = pyclass::import("typing");

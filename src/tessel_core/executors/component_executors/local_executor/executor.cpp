@@ -122,9 +122,8 @@ void seed_inputs(nb::handle self, nb::handle inputs, nb::dict ns) {
     }
 }
 
-nb::dict seed_namespace(nb::handle self, nb::handle request) {
+nb::dict seed_namespace(nb::handle self, nb::handle shell, nb::handle request) {
     nb::dict ns;
-    nb::object shell = self.attr(S("_ipython_shell"));
     notebook::seed_dunders(ns, shell);
     if (!shell.is_none())
         ns["get_ipython"] = shell.attr("get_ipython");
@@ -165,9 +164,8 @@ nb::object cell_filename(nb::handle self) {
 // shell when there is one. The transform sees the run's namespace as the
 // user's, as in a kernel: a name the namespace binds (an upstream
 // `def load(path)`) is called, never taken for a magic of that name.
-nb::object cell_source(nb::handle self, nb::handle code, nb::dict ns) {
+nb::object cell_source(nb::handle shell, nb::handle code, nb::dict ns) {
     nb::object source = code.is_none() ? nb::object(nb::str("")) : nb::borrow(code);
-    nb::object shell = self.attr(S("_ipython_shell"));
     if (!shell.is_none()) {
         notebook::UserNamespace user_ns(shell, ns);
         source = shell.attr("transform_cell")(source);
@@ -223,6 +221,7 @@ struct StdSwap {
 
 struct RunResult {
     nb::object value;
+    nb::object shown; // the value as the shell formatted it, while the run was captured
     std::optional<Failure> failure;
     nb::list records;
 };
@@ -252,21 +251,43 @@ RunResult run_without_shell(nb::handle self, nb::handle code, nb::dict ns) {
     return r;
 }
 
-RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_front, nb::dict ns) {
+// The value's mime bundle as the shell formats it now, while its cell runs
+// (a later %precision or pd.set_option must not change what it showed), as
+// a record that travels and is cached with the run. None when the value
+// cannot be formatted: whoever shows it then formats it as it can.
+nb::object formatted_value(nb::handle shell, nb::handle value) {
+    if (shell.is_none() || !value.is_valid() || value.is_none())
+        return nb::none();
+    try {
+        // A value that displays itself (a plotly figure) does it here, inside
+        // the capture, and leaves an empty bundle, as in a kernel.
+        nb::object bundle = shell.attr("display_formatter").attr("format")(value);
+        return G("TesselCapturedModel")("type"_a = "execute_result", "data"_a = bundle[0],
+                                        "metadata"_a = bundle[1]);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return nb::none();
+    }
+}
+
+RunResult run_in_shell(nb::handle self, nb::handle shell, nb::handle code,
+                       nb::handle send_to_front, nb::dict ns) {
     RunResult r;
     nb::dict metadata;
     metadata["component_id"] = self.attr(S("_id"));
-    nb::object manager = G("TesselCaptureManager")(
-        "ipython_shell"_a = self.attr(S("_ipython_shell")), "metadata"_a = metadata);
+    nb::object manager =
+        G("TesselCaptureManager")("ipython_shell"_a = shell, "metadata"_a = metadata);
     nb::object context = G("tessel_capture_output")("send_to_front"_a = send_to_front,
                                                     "capture_manager"_a = manager);
     nb::object captured = context.attr("__enter__")();
     {
         // left however the run ends: the wrappers it installed never stay behind
         pyclass::Finally leave{context, "__exit__"};
-        notebook::UserNamespace user_ns(self.attr(S("_ipython_shell")), ns);
+        notebook::UserNamespace user_ns(shell, ns);
         try {
             r.value = run_code(self, code, ns);
+            r.shown = formatted_value(shell, r.value);
             notebook::flush_inline_figures();
         } catch (nb::python_error &e) {
             r.failure = describe(self, e.value());
@@ -276,6 +297,25 @@ RunResult run_in_shell(nb::handle self, nb::handle code, nb::handle send_to_fron
         r.records = pyclass::expect<nb::list>(captured.attr("outputs"), "captured outputs");
     return r;
 }
+
+// A worker process (pool or Celery) runs the component in a shell of its own,
+// as the kernel would, with what it prints and shows forwarded live to the
+// run's display subscriber, if any. The publisher is closed however the run
+// ends, after the forwarding is undone.
+RunResult run_in_worker_shell(nb::handle self, nb::handle shell, nb::handle code, nb::dict ns) {
+    nb::object port = self.attr(S("_display_sub_port"));
+    nb::dict tag;
+    tag["component_id"] = self.attr(S("_id"));
+    pyclass::Finally close{port.is_none()
+                               ? nb::none()
+                               : G("TesselDisplayPublisher")("port"_a = port, "metadata"_a = tag),
+                           "close"};
+    nb::object forwarding = G("worker_shell_module").attr("forwarding")(shell, close.target);
+    forwarding.attr("__enter__")();
+    pyclass::Finally undo{forwarding, "__exit__"};
+    return run_in_shell(self, shell, code, nb::bool_(true), ns);
+}
+
 
 // ---- execute -------------------------------------------------------------------
 
@@ -293,26 +333,42 @@ nb::object seeded_inputs(nb::handle request) {
     return kept;
 }
 
+// Whether this run is in a worker process: one Celery runs it in (True), or
+// another process than the one that made the executor for a pool (its pid);
+// a thread pool of the same process runs it as any caller would.
+bool runs_in_a_worker(nb::handle self) {
+    nb::object mark = nb::getattr(self, "_worker_shell", nb::none());
+    if (PyBool_Check(mark.ptr()))
+        return mark.ptr() == Py_True;
+    if (!PyLong_Check(mark.ptr()))
+        return false;
+    return !pyclass::equal(mark, G("os").attr("getpid")());
+}
+
 nb::object execute(nb::handle self, nb::handle request) {
     nb::object marker = nb::getattr(self, "_run_marker", nb::none());
     if (!marker.is_none())
         pyclass::import("tessel_core.components._poolwatch").attr("note_worker")(marker);
     nb::dict ns;
     nb::object source, names = nb::none();
+    nb::object shell = self.attr(S("_ipython_shell"));
+    bool in_worker = shell.is_none() && runs_in_a_worker(self);
+    if (in_worker)
+        shell = G("worker_shell_module").attr("worker_shell")();
     try {
-        ns = seed_namespace(self, request);
+        ns = seed_namespace(self, shell, request);
     } catch (BadRequest &bad) {
         return bad.response;
     }
-    source = cell_source(self, request.attr("cell_code"), ns);
+    source = cell_source(shell, request.attr("cell_code"), ns);
     // only inputs can have been changed in place: no inputs, nothing to parse
     if (pyclass::truthy(request.attr("non_module_inputs")))
         names = notebook::with_callee_names(notebook::names_read(source), ns);
     nb::dict before = nb::borrow<nb::dict>(pyclass::check(PyDict_Copy(ns.ptr())));
     notebook::RandomLook random_before = notebook::look_at_random();
-    RunResult run = self.attr(S("_ipython_shell")).is_none()
-                        ? run_without_shell(self, source, ns)
-                        : run_in_shell(self, source, request.attr("send_to_front"), ns);
+    RunResult run = in_worker        ? run_in_worker_shell(self, shell, source, ns)
+                    : shell.is_none() ? run_without_shell(self, source, ns)
+                                      : run_in_shell(self, shell, source, request.attr("send_to_front"), ns);
     if (run.failure) {
         nb::object msg =
             nb::str("Component '{}' failed: {}: {}")
@@ -321,8 +377,11 @@ nb::object execute(nb::handle self, nb::handle request) {
     }
     Outputs o = collect_outputs(before, ns, source, seeded_inputs(request), names);
     nb::object last = nb::none();
-    if (run.value.is_valid() && !run.value.is_none())
+    if (run.value.is_valid() && !run.value.is_none()) {
         last = serialize(run.value, nb::str("the value of the last expression"), o);
+        if (run.shown.is_valid() && !run.shown.is_none())
+            run.records.append(run.shown);
+    }
     nb::object moved = notebook::random_state_record(random_before);
     if (!moved.is_none())
         run.records.append(moved);
@@ -442,6 +501,8 @@ NB_MODULE(executor, m) {
     m.attr("DisplayHook") = pyclass::import("IPython.core.displayhook").attr("DisplayHook");
     m.attr("TesselDisplayPublisher") =
         pyclass::import("tessel_core.misc.pubtap").attr("TesselDisplayPublisher");
+    m.attr("worker_shell_module") =
+        pyclass::import("tessel_core.executors.component_executors.local_executor.shell");
     define_stream_recorder(m);
     define_executor(m);
 }

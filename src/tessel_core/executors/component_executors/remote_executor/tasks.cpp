@@ -15,6 +15,8 @@ nb::object execute_request(nb::handle identifier, nb::handle name, nb::handle re
     nb::object executor = G("TesselComponentExecutor")("identifier"_a = identifier, "name"_a = name,
                                                        "ipython_shell"_a = nb::none(),
                                                        "display_sub_port"_a = nb::none());
+    // the worker runs it in a shell of its own, as the kernel would
+    executor.attr("_worker_shell") = nb::bool_(true);
     nb::object response = executor.attr("execute")("request"_a = request);
     // Outputs above the worker's store threshold travel as references.
     return pyclass::import("tessel_core.misc.store").attr("offload_response")(response);

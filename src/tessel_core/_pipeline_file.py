@@ -32,6 +32,7 @@ from tessel_core.executors.component_executors.local_executor.shell import (  # 
     PipelineShell,
     TerminalDisplayPublisher,
     inline_figures,
+    shown_placeholder,
 )
 from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
 from tessel_core.misc import TesselComponentStatus
@@ -61,8 +62,7 @@ def shown(value):
     try:
         return repr(value)
     except Exception as err:
-        return f"<{type(value).__name__} object: repr() failed: {type(err).__name__}: " \
-               f"{describe(err)}>"
+        return shown_placeholder(value, err)
 
 
 def read_cache_record(path):

@@ -261,7 +261,7 @@ nb::object formatted_value(nb::handle shell, nb::handle value) {
     try {
         // A value that displays itself (a plotly figure) does it here, inside
         // the capture, and leaves an empty bundle, as in a kernel.
-        nb::object bundle = shell.attr("display_formatter").attr("format")(value);
+        nb::object bundle = G("worker_shell_module").attr("format_value")(shell, value);
         return G("TesselCapturedModel")("type"_a = "execute_result", "data"_a = bundle[0],
                                         "metadata"_a = bundle[1]);
     } catch (nb::python_error &e) {

@@ -142,6 +142,38 @@ def worker_shell():
         return _shell
 
 
+def shown_placeholder(value, err):
+    """What is shown for a value whose text form cannot be made."""
+    try:
+        why = str(err)
+    except Exception as inner:
+        why = f"<str() failed: {type(inner).__name__}>"
+    return f"<{type(value).__name__} object: repr() failed: {type(err).__name__}: {why}>"
+
+
+def format_value(shell, value):
+    """(data, metadata) of `value` as the shell's display formatter makes
+    them. A formatter that fails is noted, not printed as a traceback into
+    the run's output; without a text form the value gets a placeholder."""
+    failures = []
+
+    def note(*args, **kwargs):
+        failures.append(sys.exc_info()[1])
+
+    own = vars(shell).get("showtraceback")
+    shell.showtraceback = note
+    try:
+        data, metadata = shell.display_formatter.format(value)
+    finally:
+        if own is None:
+            del shell.showtraceback
+        else:
+            shell.showtraceback = own
+    if failures and "text/plain" not in data:
+        data = {**data, "text/plain": shown_placeholder(value, failures[0])}
+    return data, metadata
+
+
 @contextlib.contextmanager
 def forwarding(shell, publisher):
     """For one run: the worker shell's display calls and the process's

@@ -226,6 +226,17 @@ struct RunResult {
     nb::list records;
 };
 
+// The run's live publisher to the display subscriber, marked with the
+// component's id; None without a subscriber.
+nb::object run_publisher(nb::handle self) {
+    nb::object port = self.attr(S("_display_sub_port"));
+    if (port.is_none())
+        return nb::none();
+    nb::dict tag;
+    tag["component_id"] = self.attr(S("_id"));
+    return G("TesselDisplayPublisher")("port"_a = port, "metadata"_a = tag);
+}
+
 // The run's publisher is closed however the run ends. Closing waits until
 // what was sent has left this process, so the caller has every line by the
 // time it sees the response (a pool may kill its workers right after).
@@ -233,13 +244,7 @@ RunResult run_without_shell(nb::handle self, nb::handle code, nb::dict ns) {
     RunResult r;
     nb::object recorder_t = G("TesselStreamRecorder");
     // One publisher for the run, shared by both streams.
-    nb::object port = self.attr(S("_display_sub_port"));
-    nb::dict tag;
-    tag["component_id"] = self.attr(S("_id"));
-    pyclass::Finally close{port.is_none()
-                               ? nb::none()
-                               : G("TesselDisplayPublisher")("port"_a = port, "metadata"_a = tag),
-                           "close"};
+    pyclass::Finally close{run_publisher(self), "close"};
     nb::object out = recorder_t("stdout", r.records, close.target);
     nb::object err = recorder_t("stderr", r.records, close.target);
     try {
@@ -271,8 +276,8 @@ nb::object formatted_value(nb::handle shell, nb::handle value) {
     }
 }
 
-RunResult run_in_shell(nb::handle self, nb::handle shell, nb::handle code,
-                       nb::handle send_to_front, nb::dict ns) {
+RunResult run_in_shell(nb::handle self, nb::handle shell, nb::handle code, nb::handle send_to_front,
+                       nb::dict ns) {
     RunResult r;
     nb::dict metadata;
     metadata["component_id"] = self.attr(S("_id"));
@@ -303,19 +308,12 @@ RunResult run_in_shell(nb::handle self, nb::handle shell, nb::handle code,
 // run's display subscriber, if any. The publisher is closed however the run
 // ends, after the forwarding is undone.
 RunResult run_in_worker_shell(nb::handle self, nb::handle shell, nb::handle code, nb::dict ns) {
-    nb::object port = self.attr(S("_display_sub_port"));
-    nb::dict tag;
-    tag["component_id"] = self.attr(S("_id"));
-    pyclass::Finally close{port.is_none()
-                               ? nb::none()
-                               : G("TesselDisplayPublisher")("port"_a = port, "metadata"_a = tag),
-                           "close"};
+    pyclass::Finally close{run_publisher(self), "close"};
     nb::object forwarding = G("worker_shell_module").attr("forwarding")(shell, close.target);
     forwarding.attr("__enter__")();
     pyclass::Finally undo{forwarding, "__exit__"};
     return run_in_shell(self, shell, code, nb::bool_(true), ns);
 }
-
 
 // ---- execute -------------------------------------------------------------------
 
@@ -366,9 +364,10 @@ nb::object execute(nb::handle self, nb::handle request) {
         names = notebook::with_callee_names(notebook::names_read(source), ns);
     nb::dict before = nb::borrow<nb::dict>(pyclass::check(PyDict_Copy(ns.ptr())));
     notebook::RandomLook random_before = notebook::look_at_random();
-    RunResult run = in_worker        ? run_in_worker_shell(self, shell, source, ns)
-                    : shell.is_none() ? run_without_shell(self, source, ns)
-                                      : run_in_shell(self, shell, source, request.attr("send_to_front"), ns);
+    RunResult run = in_worker ? run_in_worker_shell(self, shell, source, ns)
+                    : shell.is_none()
+                        ? run_without_shell(self, source, ns)
+                        : run_in_shell(self, shell, source, request.attr("send_to_front"), ns);
     if (run.failure) {
         nb::object msg =
             nb::str("Component '{}' failed: {}: {}")

@@ -13,7 +13,7 @@ import contextlib
 import io
 import os
 
-from tessel_core._pipeline_file import PipelineShell
+from tessel_core.executors.component_executors.local_executor.shell import PipelineShell
 from tessel_core.misc.models import TesselDagModel
 from tessel_core.pipeline import TesselDagBase
 from tessel_core.pipeline.inputs import execute_component

@@ -33,7 +33,7 @@ from tessel_core.pipeline.runner import PoolEngine  # noqa: I001 (forks before a
 # CPU-bound case uses it with 2 runs at most in flight, as --jobs 2 does.
 POOL = PoolEngine(8)
 
-from tessel_core._pipeline_file import PipelineShell  # noqa: E402
+from tessel_core.executors.component_executors.local_executor.shell import PipelineShell  # noqa: E402
 from tessel_core.misc import TesselComponentStatus  # noqa: E402
 from tessel_core.misc.models import TesselDagModel  # noqa: E402
 from tessel_core.pipeline import TesselDagBase  # noqa: E402

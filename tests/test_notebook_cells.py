@@ -76,7 +76,7 @@ CAUSES = {
 
 REFERENCE = """
 import json, sys, io, contextlib
-from tessel_core._pipeline_file import PipelineShell  # takes %matplotlib as a kernel does
+from tessel_core.executors.component_executors.local_executor.shell import PipelineShell
 shell = PipelineShell.instance()
 results = []
 for code in json.loads(sys.stdin.read()):

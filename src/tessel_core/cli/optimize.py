@@ -1,10 +1,96 @@
 """`python -m tessel_core optimize`: a parameter search over a pipeline file."""
 
+import ast
 import math
 
-from tessel_core.executors.parameters_optimizer import TesselHPOptimizer
+from tessel_core.cli.options import add_common, make_runner, warn_unread, write_outputs
+from tessel_core.cli.pipeline_file import PipelineError, parse_params
 from tessel_core.misc import TesselPipelineCallbackProcedure as Procedure
 from tessel_core.report.outputs import plain
+
+
+def add_parser(commands):
+    opt = commands.add_parser("optimize", help="search pipeline parameters with optuna")
+    add_common(opt)
+    opt.add_argument("--method", default="RandomSearch",
+                     choices=["RandomSearch", "TPESearch", "GridSearch"])
+    opt.add_argument("--direction", action="append", choices=["minimize", "maximize"],
+                     help="one per objective (default: minimize)")
+    opt.add_argument("--trials", type=int, default=20)
+    opt.add_argument("--grid", action="append", default=[], metavar="NAME=LOW:HIGH:STEP")
+    opt.add_argument("--search", action="append", default=[], metavar="NAME=LOW:HIGH")
+    opt.add_argument("--objective", action="append", default=[], required=True, metavar="ID",
+                     help="component whose last expression is an objective (repeatable)")
+    opt.add_argument("--early-stop", type=int, metavar="ROUNDS",
+                     help="stop after this many trials without improvement (one objective)")
+    opt.add_argument("--html", dest="report", metavar="REPORT.html",
+                     help="write a self-contained HTML report (trials, importances, Pareto "
+                          "front, the last trial's components) here")
+    opt.add_argument("--pareto", default="pareto_front.html",
+                     help="where the Pareto-front figure goes (two or three objectives)")
+    opt.set_defaults(func=command_optimize)
+
+
+def parse_ranges(items, parts, flag):
+    """NAME=LOW:HIGH (parts 2) or NAME=LOW:HIGH:STEP (parts 3), as numbers;
+    ints stay ints. LOW above HIGH, or a step that is not positive, is bad
+    input."""
+    ranges = {}
+    for item in items:
+        name, sep, bounds = item.partition("=")
+        values = bounds.split(":")
+        if not sep or not name or len(values) != parts:
+            shape = "LOW:HIGH:STEP" if parts == 3 else "LOW:HIGH"
+            raise PipelineError(f"{flag} expects NAME={shape}, got {item!r}")
+        try:
+            numbers = [ast.literal_eval(v) for v in values]
+        except (ValueError, SyntaxError):
+            numbers = None
+        if numbers is None or not all(type(v) in (int, float) and math.isfinite(v)
+                                      for v in numbers):
+            raise PipelineError(f"{flag} {item!r}: the bounds must be numbers")
+        if numbers[0] > numbers[1] or (parts == 2 and numbers[0] == numbers[1]):
+            raise PipelineError(f"{flag} {item!r}: LOW must be below HIGH")
+        if parts == 3 and numbers[2] <= 0:
+            raise PipelineError(f"{flag} {item!r}: STEP must be above 0")
+        ranges[name] = numbers
+    return ranges
+
+
+def command_optimize(args):
+    import warnings
+
+    # optuna's progress-bar import and evaluators warn about things this
+    # command does not use; keep its output to one line per trial.
+    warnings.filterwarnings("ignore", message="IProgress not found")
+    warnings.filterwarnings("ignore", module="optuna")
+    import optuna
+
+    optuna.logging.set_verbosity(optuna.logging.ERROR)
+
+    grid = parse_ranges(args.grid, 3, "--grid")
+    search = parse_ranges(args.search, 2, "--search")
+    if args.method == "GridSearch" and not grid:
+        raise PipelineError("GridSearch needs at least one --grid NAME=LOW:HIGH:STEP")
+    if args.method != "GridSearch" and not search:
+        raise PipelineError(f"{args.method} needs at least one --search NAME=LOW:HIGH")
+    directions = args.direction or ["minimize"]
+    if len(args.objective) != len(directions):
+        raise PipelineError(f"{len(directions)} direction(s) but {len(args.objective)} "
+                            "--objective component(s): give one objective per direction")
+    runner = make_runner(args)
+    try:
+        warn_unread(runner, parse_params(args.param), "--param")
+        warn_unread(runner, search, "--search")
+        warn_unread(runner, grid, "--grid")
+        for objective in args.objective:
+            runner.check_ready(only=objective)
+            if runner.dag.nodes[objective].last_expr is None:
+                raise PipelineError(f"objective component {objective!r} must end with an "
+                                    "expression (its value is the objective)")
+        return optimize_pipeline(runner, args, grid, search, directions)
+    finally:
+        runner.close()
 
 
 class LiveReport:
@@ -125,6 +211,9 @@ def rerun_best(runner, objectives, optimizer, target, grid):
 
 
 def optimize_pipeline(runner, args, grid, search, directions):
+    # imported here: optuna is heavy and warns at import, and `run` needs none of it
+    from tessel_core.executors.parameters_optimizer import TesselHPOptimizer
+
     live = LiveReport(directions, grid)
     # the grid includes its upper bound: 100:300:100 is 100, 200 and 300
     parameters = {n: {"low": lo, "high": hi + st / 2, "interval": st}
@@ -155,8 +244,6 @@ def optimize_pipeline(runner, args, grid, search, directions):
 
         plotly.io.write_html(figure, args.pareto)
         print(f"Pareto front written to {args.pareto}")
-    from tessel_core.__main__ import write_outputs
-
     shown = None
     if args.output or getattr(args, "report", None):
         shown = f"best trial #{rerun_best(runner, args.objective, optimizer, target, grid)}"

@@ -1,10 +1,4 @@
-"""Running a pipeline file with the package's own classes (the command line).
-
-A pipeline file is a JSON document:
-
-    {"nodes": [{"id": "...", "name": "...", "code": "...", "metadata": {...}}, ...],
-     "edges": [{"parent": "...", "child": "..."}, ...],
-     "parameters": {"NAME": VALUE, ...}}
+"""A run of a pipeline file: its DAG, parameters, engine and disk cache.
 
 Components run in an embedded IPython shell, one at a time in topological
 order, or several at once on a process pool or on Celery workers
@@ -16,53 +10,36 @@ code, the parameters its code reads and the fingerprints upstream, so a later
 run loads it from there unless one of those changed.
 """
 
-import ast
 import hashlib
 import json
 import os
-import sys
 import time
 
 import networkx as nx
-import pydantic
 
 from tessel_core.cache import TesselDiskCache, TesselQuickhold
+from tessel_core.cli.pipeline_file import PipelineError, params_read
+from tessel_core.cli.terminal import Terminal, shown
 from tessel_core.executors import TesselRemoteComponentExecutor
-from tessel_core.executors.component_executors.local_executor.shell import (  # noqa: F401
+from tessel_core.executors.component_executors.local_executor.shell import (
     PipelineShell,
-    TerminalDisplayPublisher,
     inline_figures,
-    shown_placeholder,
 )
 from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.misc.models import (
     TesselCacheModel,
     TesselComponentRemoteConfigModel,
-    TesselDagModel,
     TesselDiskCacheTodoModel,
 )
 from tessel_core.misc.store import materialize
 from tessel_core.pipeline import TesselDagBase
-from tessel_core.pipeline.inputs import describe, names_read
-from tessel_core.pipeline.runner import LinePrinter, Scheduler, ShellEngine
-from tessel_core.report.outputs import shown_value, visible
+from tessel_core.pipeline.inputs import describe
+from tessel_core.pipeline.runner import Scheduler, ShellEngine
 
 RESULT_FIELDS = ["module_statements", "non_module_outputs", "last_output", "captured",
                  "exception_msg", "outputs_summary"]
 WRITE_TIMEOUT = 120.0  # seconds to wait for the disk-cache writer at the end
-
-
-class PipelineError(Exception):
-    """Bad input: reported as one line, with a non-zero exit."""
-
-
-def shown(value):
-    """repr(value) that never raises: showing a value never fails a run."""
-    try:
-        return repr(value)
-    except Exception as err:
-        return shown_placeholder(value, err)
 
 
 def read_cache_record(path):
@@ -92,100 +69,6 @@ def never_written(path):
         return len(store) == 0
 
 
-def load_pipeline(path):
-    try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read()
-    except OSError as err:
-        raise PipelineError(f"cannot read pipeline file {path}: {err.strerror}") from None
-    try:
-        data = json.loads(text)
-    except json.JSONDecodeError as err:
-        raise PipelineError(f"pipeline file {path} is not JSON: {err}") from None
-    except RecursionError:
-        raise PipelineError(f"pipeline file {path} is nested too deeply") from None
-    if not isinstance(data, dict):
-        raise PipelineError(f"pipeline file {path} must hold a JSON object")
-    check_shape(path, data)
-    params = data.pop("parameters", {}) or {}
-    if not isinstance(params, dict):
-        raise PipelineError(f"pipeline file {path}: 'parameters' must be an object")
-    try:
-        model = TesselDagModel(**data)
-    except pydantic.ValidationError as err:
-        first = err.errors()[0]
-        where = ".".join(str(p) for p in first["loc"])
-        raise PipelineError(f"pipeline file {path}: {where}: {first['msg']}") from None
-    except RecursionError:
-        raise PipelineError(f"pipeline file {path} is nested too deeply") from None
-    return model, params
-
-
-def check_shape(path, data):
-    """What the models would accept but a pipeline cannot mean."""
-    if "nodes" not in data:
-        raise PipelineError(f"pipeline file {path} has no \"nodes\" list")
-    nodes = data["nodes"]
-    if not isinstance(nodes, list):
-        raise PipelineError(f"pipeline file {path}: \"nodes\" must be a list")
-    seen = set()
-    for node in nodes:
-        node_id = node.get("id") if isinstance(node, dict) else None
-        if isinstance(node_id, str) and node_id in seen:
-            raise PipelineError(f"pipeline file {path}: component id {node_id!r} is used twice")
-        seen.add(node_id)
-
-
-def pipeline_graph(model):
-    """The file's DAG as a plain graph, its edges taken in file order: an edge
-    that closes a cycle is refused by name, the edges before it stand."""
-    graph = nx.DiGraph()
-    names = {}
-    for node in model.nodes:
-        graph.add_node(node.id)
-        names[node.id] = node.name
-    for edge in model.edges:
-        for end in (edge.parent, edge.child):
-            if end not in graph:
-                raise PipelineError(f"invalid pipeline: an edge names the unknown component "
-                                    f"{end!r}")
-        if edge.parent == edge.child or nx.has_path(graph, edge.child, edge.parent):
-            raise PipelineError(f"invalid pipeline: Cannot add an edge between "
-                                f"'{names[edge.parent]}' and '{names[edge.child]}': DAG must "
-                                f"remain acyclic.")
-        graph.add_edge(edge.parent, edge.child)
-    return graph
-
-
-def parse_value(text):
-    try:
-        return ast.literal_eval(text)
-    except (ValueError, SyntaxError):
-        return text
-
-
-def parse_params(items):
-    params = {}
-    for item in items:
-        name, sep, value = item.partition("=")
-        if not sep or not name:
-            raise PipelineError(f"--param expects NAME=VALUE, got {item!r}")
-        params[name] = parse_value(value)
-    return params
-
-
-def params_read(code, params):
-    """Parameters the code reads (a parameter it never mentions cannot change it)."""
-    read = names_read(code)
-    return set(params) if read is None else read & set(params)
-
-
-def printed_length(comp):
-    """How many characters the component's run printed (its stream records)."""
-    return sum(len(r.text or "") for r in comp.captured or []
-               if getattr(r, "type", None) == "stream" and "<" not in (r.name or "<"))
-
-
 class PipelineRunner:
     def __init__(self, pipeline, params, cache_dir=None, remote=None, backend=None, engine=None,
                  fail_fast=False):
@@ -197,6 +80,7 @@ class PipelineRunner:
             raise PipelineError(f"invalid pipeline: {err.args[0] if err.args else err}") from None
         inline_figures()
         self.shell = PipelineShell.instance()
+        self.terminal = Terminal(self.shell)
         self.cache_dir = os.path.abspath(os.path.expanduser(cache_dir)) if cache_dir else None
         self.remote = (remote, backend or remote) if remote else None
         self.origin, self.seconds = {}, {}
@@ -353,7 +237,7 @@ class PipelineRunner:
                 print(f"--- {comp.name} ({node_id}) ---", flush=True)
             if self.cacheable(comp) and self.load_cached(comp, self.cache_path(node_id, memo)):
                 if show:
-                    self.show_cached(comp, prefixed)
+                    self.terminal.show_cached(comp, prefixed)
                 return "cache"
             return None
 
@@ -365,7 +249,7 @@ class PipelineRunner:
             if comp.status == TesselComponentStatus.SUCCESSFUL and self.cacheable(comp):
                 self.save(comp, self.cache_path(node_id, memo))
             if show:
-                self.show_run(comp, engine, prefixed)
+                self.terminal.show_run(comp, engine, prefixed)
 
         scheduler = Scheduler(self.dag, engine, dict(self.params), self.plan(only),
                               fail_fast=self.fail_fast, satisfy=satisfy, finished=finished)
@@ -378,79 +262,6 @@ class PipelineRunner:
 
     def cacheable(self, comp):
         return bool(self.cache_dir and comp.use_diskcache)
-
-    def show_cached(self, comp, prefixed):
-        if prefixed:
-            self.print_records(comp)
-        else:
-            comp.show_captured()
-        self.show_value(comp, prefixed)
-
-    def show_run(self, comp, engine, prefixed):
-        """After a run: the output not shown live, the value, a failure."""
-        if prefixed:
-            printer = getattr(engine, "printer", None)
-            if printer is not None:  # what it printed arrives live: its last line too
-                printer.settle(comp.id, printed_length(comp))
-            else:
-                self.print_records(comp)
-        elif comp.status == TesselComponentStatus.FAILED:
-            comp.show_captured()
-            # the failure's line has no end of its own: the next header starts anew
-            last = (comp.captured or [None])[-1]
-            text = getattr(last, "text", None)
-            if text and not text.endswith("\n"):
-                err = "stderr" in (getattr(last, "name", None) or "")
-                print(file=sys.stderr if err else sys.stdout, flush=True)
-        if comp.status == TesselComponentStatus.SUCCESSFUL:
-            self.show_value(comp, prefixed)
-
-    def print_records(self, comp):
-        """What the component printed and showed, as its live output would
-        have been shown, each line marked with it."""
-        printer = LinePrinter()
-        tag = {"component_id": comp.id}
-        for record in visible(comp.captured):
-            if record.type == "stream" and record.text:
-                printer.write(comp.id, record.name or "stdout", record.text)
-            elif record.type == "display_data" and record.data:
-                printer.publish(record.data, tag)
-        printer.flush(comp.id)
-
-    def show_value(self, comp, prefixed=False):
-        mark = f"[{comp.id}] " if prefixed else ""
-        record = shown_value(comp)
-        if record is not None:  # as its run formatted it
-            text = (record.data or {}).get("text/plain")
-            if not isinstance(text, str):
-                return  # it displayed itself: nothing to show as a value
-        else:
-            try:
-                value = comp.last_output
-            except Exception as err:
-                print(f"{mark}=> <the value could not be read back: {type(err).__name__}: "
-                      f"{describe(err)}>", flush=True)
-                return
-            if value is None:
-                return
-            text = self.formatted(value)
-        if text is not None:
-            if prefixed:
-                text = text.replace("\n", f"\n{mark}")
-            # a multi-line value starts on a line of its own, as IPython shows it
-            print(f"{mark}=>{chr(10) + mark if chr(10) in text else ' '}{text}", flush=True)
-
-    def formatted(self, value):
-        """The text a notebook shows for the value (IPython's plain-text
-        formatter, called unwrapped: its wrapper would print a traceback for a
-        value that cannot be shown, where a placeholder is wanted)."""
-        formatter = self.shell.display_formatter.formatters["text/plain"]
-        call = getattr(type(formatter).__call__, "__wrapped__", None)
-        try:
-            text = call(formatter, value) if call else None
-        except Exception:
-            text = None
-        return text if isinstance(text, str) else shown(value)
 
     def summary(self):
         rows = [("component", "status", "time", "outputs", "source")]

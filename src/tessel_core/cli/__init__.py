@@ -1,0 +1,29 @@
+"""The command line: `python -m tessel_core run|optimize PIPELINE.json ...`.
+
+One module per command (`run`, `optimize`); `pipeline_file` reads pipeline
+files and command-line parameters; `options` holds what every command takes
+and makes (engine, run, notebook and report); `session` is a run of a
+pipeline file (its DAG, engine and disk cache); `terminal` is what a run
+shows.
+"""
+
+import argparse
+import sys
+
+from tessel_core.cli import optimize, run
+from tessel_core.cli.pipeline_file import PipelineError
+
+
+def main(argv=None):
+    """Parse the command line and run its command; the exit status."""
+    parser = argparse.ArgumentParser(prog="python -m tessel_core",
+                                     description="Run or optimize a pipeline file.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    run.add_parser(commands)
+    optimize.add_parser(commands)
+    args = parser.parse_args(argv)
+    try:
+        return args.func(args)
+    except PipelineError as err:
+        print(f"error: {err}", file=sys.stderr)
+        return 2

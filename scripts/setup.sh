@@ -22,12 +22,19 @@ if [ ! -x "$VENV/bin/python" ]; then
 fi
 # Build and install only when the sources or the build description changed
 # since the last install into this environment: the C++ build takes minutes.
+# TESSEL_TEST_FIXTURES=ON (scripts/test.sh) also builds the tests' fixture
+# modules; an install that has them serves a run that does not ask for them.
 stamp="$VENV/.tessel-build-stamp"
-sources=$(find src CMakeLists.txt pyproject.toml -type f -not -path '*/__pycache__/*' -print0 \
+sources=$(find src tests/fixtures CMakeLists.txt pyproject.toml -type f \
+              -not -path '*/__pycache__/*' -print0 \
           | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1)
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$sources" ] && [ -z "${TESSEL_REBUILD:-}" ]; then
-  exit 0
+fixtures="${TESSEL_TEST_FIXTURES:-OFF}"
+if [ -f "$stamp" ] && [ -z "${TESSEL_REBUILD:-}" ]; then
+  read -r built_sources built_fixtures < "$stamp" || true
+  if [ "$built_sources" = "$sources" ] && { [ "$built_fixtures" = "ON" ] || [ "$fixtures" != "ON" ]; }; then
+    exit 0
+  fi
 fi
 "$VENV/bin/python" -m pip install -q --upgrade pip
-"$VENV/bin/python" -m pip install -q ".[test]"
-echo "$sources" > "$stamp"
+TESSEL_TEST_FIXTURES="$fixtures" "$VENV/bin/python" -m pip install -q ".[test]"
+echo "$sources $fixtures" > "$stamp"

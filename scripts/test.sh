@@ -2,7 +2,7 @@
 # Set everything up, then run the tests against the installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+TESSEL_TEST_FIXTURES=ON bash scripts/setup.sh
 VENV="${TESSEL_VENV:-.venv}"
 # The stubs must describe the installed runtime; run from tests/ so the
 # source tree does not shadow the installed package.

@@ -14,7 +14,6 @@ import networkx as nx
 import pydantic
 
 from tessel_core.misc.models import TesselDagModel
-from tessel_core.pipeline.inputs import names_read
 
 
 class PipelineError(Exception):
@@ -101,11 +100,3 @@ def parse_params(items):
             raise PipelineError(f"--param expects NAME=VALUE, got {item!r}")
         params[name] = parse_value(value)
     return params
-
-
-def params_read(code, params):
-    """Parameters the code reads (a parameter it never mentions cannot change it)."""
-    read = names_read(code)
-    return set(params) if read is None else read & set(params)
-
-

@@ -4,69 +4,27 @@ Components run in an embedded IPython shell, one at a time in topological
 order, or several at once on a process pool or on Celery workers
 (tessel_core.pipeline.runner); each gets the outputs upstream of it that its
 code can read as inputs, and the parameters.
-A component whose metadata asks for the disk cache is stored under
-CACHE_DIR/<id>/<fingerprint>/ after it succeeds; the fingerprint covers its
-code, the parameters its code reads and the fingerprints upstream, so a later
-run loads it from there unless one of those changed.
+A component whose metadata asks for the disk cache is saved to the cache
+directory after it succeeds and taken from there next time, as long as its
+key holds (tessel_core.cache.entries).
 """
 
-import hashlib
-import json
 import os
-import time
 
 import networkx as nx
 
-from tessel_core.cache import TesselDiskCache, TesselQuickhold
-from tessel_core.cli.pipeline_file import PipelineError, params_read
+from tessel_core.cache.entries import CacheDirectory, params_read
+from tessel_core.cli.pipeline_file import PipelineError
 from tessel_core.cli.terminal import Terminal, shown
 from tessel_core.executors import TesselRemoteComponentExecutor
 from tessel_core.executors.component_executors.local_executor.shell import (
     PipelineShell,
     inline_figures,
 )
-from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
 from tessel_core.misc import TesselComponentStatus
-from tessel_core.misc.models import (
-    TesselCacheModel,
-    TesselComponentRemoteConfigModel,
-    TesselDiskCacheTodoModel,
-)
-from tessel_core.misc.store import materialize
+from tessel_core.misc.models import TesselComponentRemoteConfigModel
 from tessel_core.pipeline import TesselDagBase
-from tessel_core.pipeline.inputs import describe
 from tessel_core.pipeline.runner import Scheduler, ShellEngine
-
-RESULT_FIELDS = ["module_statements", "non_module_outputs", "last_output", "captured",
-                 "exception_msg", "outputs_summary"]
-WRITE_TIMEOUT = 120.0  # seconds to wait for the disk-cache writer at the end
-
-
-def read_cache_record(path):
-    """The six entries of the disk cache at `path`, read consistently; None
-    for an entry never written (a run killed before its write committed)."""
-    disk = TesselDiskCache(cache_dir=path)  # opening it sweeps what a dead run left
-    try:
-        fields = disk._read_record()
-    except KeyError:
-        if never_written(path):
-            return None
-        raise
-    finally:
-        disk.close()
-    TesselCacheModel(**fields)  # a field of the wrong shape is damage too
-    for blob in list(fields["non_module_outputs"].values()) + [fields["last_output"]]:
-        if blob is not None and not isinstance(blob, bytes):
-            raise ValueError("a stored output is not serialized data")
-    return fields
-
-
-def never_written(path):
-    """Whether the disk cache at `path` holds no entry at all."""
-    import diskcache
-
-    with diskcache.Cache(path) as store:
-        return len(store) == 0
 
 
 class PipelineRunner:
@@ -81,10 +39,10 @@ class PipelineRunner:
         inline_figures()
         self.shell = PipelineShell.instance()
         self.terminal = Terminal(self.shell)
-        self.cache_dir = os.path.abspath(os.path.expanduser(cache_dir)) if cache_dir else None
+        self.cache = CacheDirectory(cache_dir, self.dag, self.params) if cache_dir else None
+        self.cache_dir = self.cache.directory if self.cache else None
         self.remote = (remote, backend or remote) if remote else None
         self.origin, self.seconds = {}, {}
-        self.writer, self.pending = None, {}
         self.engine, self.fail_fast = engine, fail_fast
         if self.remote:
             config = TesselComponentRemoteConfigModel(broker=self.remote[0], backend=self.remote[1])
@@ -132,86 +90,11 @@ class PipelineRunner:
             hit |= nx.descendants(self.dag.nx_graph, n)
         return hit
 
-    def fingerprint(self, node_id, memo):
-        if node_id not in memo:
-            comp = self.dag.nodes[node_id]
-            used = sorted(params_read(comp.cell_code, self.params))
-            parents = sorted(self.fingerprint(p, memo) for p in self.dag.nx_graph.predecessors(node_id))
-            blob = json.dumps([comp.cell_code, [(k, repr(self.params[k])) for k in used], parents])
-            memo[node_id] = hashlib.sha256(blob.encode()).hexdigest()[:16]
-        return memo[node_id]
-
-    # ---- disk cache --------------------------------------------------------------------
-
-    def cache_path(self, node_id, memo):
-        return os.path.join(self.cache_dir, node_id, self.fingerprint(node_id, memo))
-
-    def load_cached(self, comp, path):
-        """Results from the disk cache into memory (loading the cache into the
-        component would delete it when the component goes away). A damaged or
-        incomplete entry is a miss: the component runs again."""
-        if not os.path.isdir(path):
-            return False
-        try:
-            fields = read_cache_record(path)
-        except Exception as err:
-            print(f"warning: the disk cache of {comp.id} is damaged and is not used "
-                  f"({type(err).__name__}: {describe(err)})", flush=True)
-            return False
-        if fields is None:
-            return False
-        has_results = any(fields[name] for name in RESULT_FIELDS[:4])
-        if fields["exception_msg"] is not None or not has_results:
-            return False
-        comp.status = TesselComponentStatus.RUNNING
-        comp.load_quickhold(TesselQuickhold(cache=TesselCacheModel(**fields)))
-        comp.in_and_out.outputs = list(fields["non_module_outputs"])
-        comp.in_and_out.summary = comp.outputs_summary
-        comp.status = TesselComponentStatus.SUCCESSFUL
-        return True
-
-    def save(self, comp, path):
-        if self.writer is None:
-            self.writer = TesselDiskcacheWriter("cli")
-            self.writer.open()
-            self.writer.start()
-        holder = comp._quickhold
-        fields = {name: getattr(holder, name) for name in RESULT_FIELDS}
-        # the cache holds the values themselves, not references into a store
-        try:
-            fields["non_module_outputs"] = {name: materialize(blob) for name, blob
-                                            in (fields["non_module_outputs"] or {}).items()}
-            if fields["last_output"] is not None:
-                fields["last_output"] = materialize(fields["last_output"])
-        except Exception as err:
-            print(f"warning: the disk cache of {comp.id} is not written: a value in the "
-                  f"workers' store cannot be read here ({type(err).__name__}: "
-                  f"{describe(err)})", flush=True)
-            return
-        result = TesselCacheModel(**fields)
-        task = TesselDiskCacheTodoModel(component_id=comp.id, cache_dir=path, result=result)
-        if self.writer.put_task(task):
-            self.pending[task.task_id] = (comp.id, path)
-
-    def finish_writes(self):
-        deadline = time.time() + WRITE_TIMEOUT
-        while self.pending and self.writer.is_alive() and time.time() < deadline:
-            # Entries of other fingerprints stay: another run on the same
-            # directory may be reading or writing them at this moment.
-            for done in self.writer.get_messages():
-                node_id, path = self.pending.pop(done.task_id, (None, None))
-                if not done.successful:
-                    print(f"warning: could not write the disk cache of {node_id}: {done.message}")
-            time.sleep(0.02)
-        for node_id, _ in self.pending.values():
-            print(f"warning: the disk cache of {node_id} was not written")
-
     def close(self):
+        """Wait for the disk-cache writes, then stop the engine."""
         try:
-            if self.writer is not None:
-                self.finish_writes()
-                self.writer.close()
-                self.writer = None
+            if self.cache is not None:
+                self.cache.close()
         finally:
             if self.engine is not None:
                 self.engine.close()
@@ -235,7 +118,7 @@ class PipelineRunner:
                 return "kept"
             if show and not prefixed:
                 print(f"--- {comp.name} ({node_id}) ---", flush=True)
-            if self.cacheable(comp) and self.load_cached(comp, self.cache_path(node_id, memo)):
+            if self.cacheable(comp) and self.cache.load_cached(comp, self.cache.path(node_id, memo)):
                 if show:
                     self.terminal.show_cached(comp, prefixed)
                 return "cache"
@@ -247,7 +130,7 @@ class PipelineRunner:
             if outcome.source != "run":
                 return
             if comp.status == TesselComponentStatus.SUCCESSFUL and self.cacheable(comp):
-                self.save(comp, self.cache_path(node_id, memo))
+                self.cache.save(comp, self.cache.path(node_id, memo))
             if show:
                 self.terminal.show_run(comp, engine, prefixed)
 

@@ -32,7 +32,7 @@ def test_concurrent_runs_on_one_cache_keep_what_each_wrote(tmp_path):
         assert f"v is {k * 10}" in again.stdout
 
 
-@pytest.mark.parametrize("text", ["'... tessel_core.misc.store ...'", "PATH"])
+@pytest.mark.parametrize("text", ["'... tessel_core.executors.component_executors.store load ...'", "PATH"])
 def test_a_string_output_is_cached_as_the_string(tmp_path, text):
     target = tmp_path / "victim.pickle"
     target.write_bytes(b"\x80\x04K\x07.")  # a pickle of 7
@@ -182,7 +182,7 @@ def test_what_a_killed_run_left_is_swept_at_once_and_is_a_plain_miss(tmp_path):
 
 
 def test_a_store_write_that_runs_out_of_space_leaves_nothing(tmp_path):
-    script = ("import resource, signal, sys\nfrom tessel_core.misc import store\n"
+    script = ("import resource, signal, sys\nfrom tessel_core.executors.component_executors import store\n"
               "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
               "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
               "try:\n    store.put(b'x' * 100_000, sys.argv[1])\nexcept OSError:\n"

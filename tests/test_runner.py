@@ -146,7 +146,7 @@ def test_a_large_output_goes_through_the_store_not_redis(redis_url, tmp_path):
 def test_a_reference_reads_back_as_its_value(where, tmp_path):
     import pickle
 
-    from tessel_core.misc import store
+    from tessel_core.executors.component_executors import store
 
     url = str(tmp_path) if where == "directory" else where
     blob = pickle.dumps(list(range(1000)))

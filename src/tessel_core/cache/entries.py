@@ -18,7 +18,7 @@ from tessel_core.cache.diskcache import TesselDiskCache
 from tessel_core.cache.quickhold import TesselQuickhold
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.misc.models import TesselCacheModel, TesselDiskCacheTodoModel
-from tessel_core.misc.store import materialize
+from tessel_core.executors.component_executors.store import materialize
 from tessel_core.pipeline.inputs import describe, names_read
 
 RESULT_FIELDS = ["module_statements", "non_module_outputs", "last_output", "captured",

@@ -22,7 +22,7 @@ from typing import Dict, NamedTuple, Optional
 import networkx as nx
 
 from tessel_core.misc import TesselComponentStatus
-from tessel_core.misc.serialized import SerializedValue
+from tessel_core.executors.component_executors.serialized import SerializedValue
 
 # Reading any of these may reach every name of the namespace.
 DYNAMIC_NAMES = {"globals", "locals", "vars", "eval", "exec", "__import__"}

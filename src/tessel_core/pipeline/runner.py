@@ -33,8 +33,8 @@ import networkx as nx
 
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.misc.models import TesselComponentRemoteConfigModel
-from tessel_core.misc.serialized import SerializedValue
-from tessel_core.misc.store import DEFAULT_THRESHOLD, offload
+from tessel_core.executors.component_executors.serialized import SerializedValue
+from tessel_core.executors.component_executors.store import DEFAULT_THRESHOLD, offload
 from tessel_core.pipeline.inputs import (
     FAILED_TO_START,
     Environment,

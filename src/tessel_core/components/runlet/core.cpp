@@ -225,7 +225,7 @@ void bind_imports(nb::module_ m) {
     m.attr("TesselComponentExecutor") = executors.attr("TesselComponentExecutor");
     m.attr("_poolwatch") = pyclass::import("tessel_core.components._poolwatch");
     m.attr("SerializedValue") =
-        pyclass::import("tessel_core.misc.serialized").attr("SerializedValue");
+        pyclass::import("tessel_core.executors.component_executors.serialized").attr("SerializedValue");
     m.attr("TesselRemoteComponentExecutor") = executors.attr("TesselRemoteComponentExecutor");
     m.attr("parse_last_expr_from_code") =
         pyclass::import("tessel_core.executors.component_executors.utils")

@@ -74,7 +74,7 @@ int main_(nb::handle argv) {
     nb::object executor = G("TesselRemoteComponentExecutor")(
         "identifier"_a = "worker", "name"_a = "worker", "backend"_a = args.attr("backend"),
         "broker"_a = args.attr("broker"));
-    // The worker's processes read these when a run ends (tessel_core.misc.store).
+    // The worker's processes read these when a run ends (tessel_core.executors.component_executors.store).
     if (!args.attr("store").is_none()) {
         nb::object environ = G("os").attr("environ");
         environ["TESSEL_STORE"] = args.attr("store");

@@ -214,6 +214,7 @@ inline nb::object str_result(nb::object value) {
 
 // Whether `assert` statements run (false under python -O).
 inline bool assertions_enabled() {
+    // Thread contract: GIL held; racing first calls store the same value.
     static int optimize = -1;
     if (optimize < 0)
         optimize = nb::cast<int>(import("sys").attr("flags").attr("optimize"));

@@ -141,6 +141,7 @@ inline nb::object from_nanobind(nb::handle impl) {
 
 namespace pyclass::fn {
 inline nb::object stub_signature(nb::handle fn) {
+    // Thread contract: GIL held; the dict is only touched from Python calls.
     static nb::dict *by_module = new nb::dict(); // lives until exit
     nb::object modname = fn.attr("__module__");
     if (!by_module->contains(modname))

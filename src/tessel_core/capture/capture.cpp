@@ -10,6 +10,7 @@ namespace {
 using pyclass::kStderrMime;
 using pyclass::kStdoutMime;
 
+// Thread contract: used with the GIL held (writes of any thread take it first).
 pyclass::FastModel &stream_records() {
     static auto *fm = new pyclass::FastModel(); // never freed: outlives the interpreter
     return *fm;
@@ -149,7 +150,7 @@ nb::object stream_name(nb::handle self, nb::handle stream) {
 // While a display call is handed on to the front end: a front end that
 // prints (a terminal shell's publisher writes text/plain to sys.stdout) must
 // not have that text captured a second time as a stream write.
-thread_local int forwarding_display = 0;
+thread_local int forwarding_display = 0; // per thread by design: no lock, GIL or not
 struct Forwarding {
     Forwarding() { ++forwarding_display; }
     ~Forwarding() { --forwarding_display; }
@@ -473,6 +474,7 @@ void define_manager(nb::module_ m) {
 // the same few name objects again and again. The name is held, so that its
 // address cannot come back as another string's.
 bool is_stderr(nb::handle name) {
+    // Thread contract: read and written with the GIL held, as every replay is.
     static PyObject *last = nullptr; // strong; one string kept until exit
     static bool last_answer = false;
     if (name.ptr() == last)

@@ -120,6 +120,7 @@ def _fail(result, runlet, why):
 
 
 def _watch(pool, result, marker, runlet):
+    # Thread contract: runs in its own daemon thread, one per watched run.
     pid = None
     lost_since = None
     try:

@@ -52,7 +52,7 @@ def describe(value):
         return f"<str() failed: {type(err).__name__}>"
 
 
-@functools.lru_cache(maxsize=4096)
+@functools.lru_cache(maxsize=4096)  # thread-safe (lru_cache locks); any thread may call
 def names_read(code):
     """Names the code reads (a frozenset); None when it may read any name (or
     cannot be parsed). Cached: each component's code is read once per run of
@@ -70,7 +70,7 @@ def names_read(code):
     return None if dynamic or names & DYNAMIC_NAMES else frozenset(names)
 
 
-@functools.lru_cache(maxsize=4096)
+@functools.lru_cache(maxsize=4096)  # thread-safe (lru_cache locks); any thread may call
 def names_deleted(code):
     """Names the code deletes in the cell's own scope (`del x`, `del (x, y)`,
     `del [x, y]`, also inside if/for/while/with/try): after it they are gone

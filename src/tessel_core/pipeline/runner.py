@@ -27,7 +27,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 from types import SimpleNamespace
-from typing import Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Literal, NamedTuple, Optional
 
 import networkx as nx
 
@@ -47,6 +47,10 @@ SUCCESSFUL, FAILED = TesselComponentStatus.SUCCESSFUL, TesselComponentStatus.FAI
 POLL_SECONDS = 0.005  # how often runs in flight on a pool are looked at
 
 
+# Where a component's results in a run came from.
+Source = Literal["run", "cache", "kept", "skipped", "cancelled", "not started"]
+
+
 @dataclass
 class Outcome:
     """How one component of a run ended."""
@@ -54,9 +58,18 @@ class Outcome:
     id: str
     name: str
     status: str
-    source: str  # "run", "cache", "kept", "skipped", "cancelled" or "not started"
+    source: Source
     seconds: Optional[float] = None
     outputs: List[str] = field(default_factory=list)
+
+
+class InFlight(NamedTuple):
+    """A run the scheduler started and has not collected yet."""
+
+    handle: Any  # the engine's handle (None while the engine starts it)
+    env: "Environment"  # what its parents left, handed on to its children
+    start: float  # perf_counter() when it was started
+    inputs: Any  # the inputs it was given (explains a failure about one)
 
 
 class Done:
@@ -161,6 +174,7 @@ class LinePrinter:
         self.muted = False  # a run that shows nothing (the trials of a search)
 
     def publish(self, data, metadata=None, transient=None, update=False, **kwargs):
+        # Thread contract: called by the display subscriber's thread; writes under self.lock.
         self.last_message = time.monotonic()
         cid = (metadata or {}).get("component_id") or "?"
         for mime in ("application/vnd.jupyter.stdout", "application/vnd.jupyter.stderr",
@@ -171,6 +185,7 @@ class LinePrinter:
         self.write(cid, "other", f"<{', '.join(sorted(data))}>\n")
 
     def write(self, cid, stream, text):
+        # Thread contract: any thread; the partial lines and counts are guarded by self.lock.
         if stream != "other":
             with self.lock:
                 self.received[cid] = self.received.get(cid, 0) + len(text)
@@ -340,7 +355,8 @@ class SentTasks:
             self.expected.add(component_id)
 
     def published(self, sender=None, headers=None, body=None, **_):
-        """Celery's signal handler, in a sending thread: never raises."""
+        """Celery's signal handler, in a sending thread: never raises.
+        Thread contract: any thread; the ids are guarded by self.lock."""
         try:
             kwargs = body[1] if isinstance(body, (tuple, list)) and len(body) > 1 else {}
             cid = kwargs.get("identifier") if isinstance(kwargs, dict) else None
@@ -392,7 +408,8 @@ class Scheduler:
     stops new starts, cancels the runs in flight and propagates."""
 
     def __init__(self, dag, engine, parameters=None, plan=None, fail_fast=False,
-                 satisfy: Optional[Callable] = None, finished: Optional[Callable] = None):
+                 satisfy: Optional[Callable[[str], Optional[Source]]] = None,
+                 finished: Optional[Callable] = None):
         self.dag, self.engine, self.parameters = dag, engine, parameters or {}
         self.plan = list(plan) if plan is not None else list(dag.nodes)
         self.fail_fast, self.satisfy, self.finished = fail_fast, satisfy, finished
@@ -409,7 +426,7 @@ class Scheduler:
         self.waiting = {n: len(self.parents[n]) for n in self.plan}  # parents not done
         self.consumers = {n: len(self.children[n]) for n in self.plan}  # children not started
         self.envs: Dict[str, Environment] = {}
-        self.in_flight: Dict[str, tuple] = {}  # node -> (handle, environment, start, inputs)
+        self.in_flight: Dict[str, InFlight] = {}
         self.stopping = False
 
     def run(self):
@@ -426,7 +443,7 @@ class Scheduler:
             self.stopping = True
             self.engine.cancel()
             for node_id, entry in self.in_flight.items():
-                self.record(node_id, "cancelled", time.perf_counter() - entry[2])
+                self.record(node_id, "cancelled", time.perf_counter() - entry.start)
             self.in_flight.clear()
             raise
         finally:
@@ -455,14 +472,14 @@ class Scheduler:
             self.done(node_id, env, source, start, ready)
             return
         inputs = env.inputs_for(comp.cell_code)
-        self.in_flight[node_id] = (None, env, start, inputs)  # cancelled if interrupted
+        self.in_flight[node_id] = InFlight(None, env, start, inputs)  # cancelled if interrupted
         handle = self.engine.start(comp, inputs, self.parameters)
-        self.in_flight[node_id] = (handle, env, start, inputs)
+        self.in_flight[node_id] = InFlight(handle, env, start, inputs)
         if handle.ready():
             self.finish(node_id, ready)
 
     def collect(self, ready):
-        done = [n for n, entry in self.in_flight.items() if entry[0].ready()]
+        done = [n for n, entry in self.in_flight.items() if entry.handle.ready()]
         for node_id in done:
             self.finish(node_id, ready)
         if not done and self.in_flight:
@@ -490,7 +507,7 @@ class Scheduler:
         if self.finished:
             self.finished(node_id, outcome)
 
-    def record(self, node_id, source, seconds=None):
+    def record(self, node_id, source: Source, seconds=None):
         comp = self.dag.nodes[node_id]
         outputs = list(comp.in_and_out.outputs) if source in ("run", "cache", "kept") else []
         outcome = Outcome(node_id, comp.name, str(comp.status), source, seconds, outputs)

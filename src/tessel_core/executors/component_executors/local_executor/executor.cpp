@@ -199,6 +199,7 @@ nb::object run_code(nb::handle self, nb::handle source, nb::dict ns) {
 
 // Standard streams of a run without a shell: every write becomes a "stream"
 // record (and, in a pool worker, is forwarded to the display subscriber).
+// Thread contract: used with the GIL held (a run's writes, in any thread).
 pyclass::FastModel &stream_records() {
     static auto *fm = new pyclass::FastModel(); // never freed: outlives the interpreter
     return *fm;

@@ -21,6 +21,7 @@ from typing import Dict, NamedTuple, Optional
 
 import networkx as nx
 
+from tessel_core.common.text import describe  # noqa: F401 (also offered from here)
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.executors.component_executors.serialized import SerializedValue
 
@@ -42,14 +43,6 @@ class Inputs(NamedTuple):
     origin: Dict[str, str]  # name -> which output of which component it is
     left_out: Dict[str, str]  # name -> why its component could not serialize it
     random_state: Optional[dict]  # the global random state the nearest ancestor left
-
-
-def describe(value):
-    """str(value) that never raises."""
-    try:
-        return str(value)
-    except Exception as err:
-        return f"<str() failed: {type(err).__name__}>"
 
 
 @functools.lru_cache(maxsize=4096)  # thread-safe (lru_cache locks); any thread may call

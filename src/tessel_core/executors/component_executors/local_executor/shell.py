@@ -21,6 +21,8 @@ from IPython.core.interactiveshell import InteractiveShell
 from traitlets import Type
 from traitlets.config import Config
 
+from tessel_core.common.text import describe
+
 INLINE_BACKEND = "module://matplotlib_inline.backend_inline"
 STREAM_MIMES = {"application/vnd.jupyter.stdout", "application/vnd.jupyter.stderr"}
 
@@ -144,11 +146,8 @@ def worker_shell():
 
 def shown_placeholder(value, err):
     """What is shown for a value whose text form cannot be made."""
-    try:
-        why = str(err)
-    except Exception as inner:
-        why = f"<str() failed: {type(inner).__name__}>"
-    return f"<{type(value).__name__} object: repr() failed: {type(err).__name__}: {why}>"
+    return f"<{type(value).__name__} object: repr() failed: {type(err).__name__}: " \
+           f"{describe(err)}>"
 
 
 def format_value(shell, value):

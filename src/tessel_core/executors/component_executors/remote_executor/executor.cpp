@@ -6,10 +6,11 @@
 // that stops answering ends the wait with an error instead of freezing the
 // notebook.
 #include "tessel_core/_native/module.h"
+#include "tessel_core/executors/component_executors/remote_executor/defaults.h"
 
 namespace {
 
-const char *kLocalRedis = "redis://localhost:6379";
+using remote_defaults::kLocalRedis;
 const double kPingTimeout = 10.0;       // seconds a ping waits for a worker
 const double kLostWorkerTimeout = 10.0; // seconds without a sign of the worker
 const double kPollInterval = 1.0;       // seconds between checks on a run

@@ -19,7 +19,8 @@ nb::object execute_request(nb::handle identifier, nb::handle name, nb::handle re
     executor.attr("_worker_shell") = nb::bool_(true);
     nb::object response = executor.attr("execute")("request"_a = request);
     // Outputs above the worker's store threshold travel as references.
-    return pyclass::import("tessel_core.executors.component_executors.store").attr("offload_response")(response);
+    return pyclass::import("tessel_core.executors.component_executors.store")
+        .attr("offload_response")(response);
 }
 
 void define_tasks(nb::module_ m) {

@@ -2,10 +2,11 @@
 //   python -m tessel_core.executors.component_executors.remote_executor
 //       --broker redis://HOST:6379 --backend redis://HOST:6379 [--loglevel INFO]
 #include "tessel_core/_native/module.h"
+#include "tessel_core/executors/component_executors/remote_executor/defaults.h"
 
 namespace {
 
-const char *kLocalRedis = "redis://localhost:6379";
+using remote_defaults::kLocalRedis;
 
 nb::object parser() {
     nb::object p =
@@ -74,7 +75,8 @@ int main_(nb::handle argv) {
     nb::object executor = G("TesselRemoteComponentExecutor")(
         "identifier"_a = "worker", "name"_a = "worker", "backend"_a = args.attr("backend"),
         "broker"_a = args.attr("broker"));
-    // The worker's processes read these when a run ends (tessel_core.executors.component_executors.store).
+    // The worker's processes read these when a run ends
+    // (tessel_core.executors.component_executors.store).
     if (!args.attr("store").is_none()) {
         nb::object environ = G("os").attr("environ");
         environ["TESSEL_STORE"] = args.attr("store");

@@ -501,6 +501,7 @@ NB_MODULE(executor, m) {
     m.attr("DisplayHook") = pyclass::import("IPython.core.displayhook").attr("DisplayHook");
     m.attr("TesselDisplayPublisher") =
         pyclass::import("tessel_core.misc.pubtap").attr("TesselDisplayPublisher");
+    m.attr("code_analysis") = pyclass::import("tessel_core.common.code");
     m.attr("worker_shell_module") =
         pyclass::import("tessel_core.executors.component_executors.local_executor.shell");
     define_stream_recorder(m);

@@ -31,26 +31,9 @@ inline void seed_dunders(nb::dict ns, nb::handle shell) {
 }
 
 // Names the code reads; None when it may read any (globals(), eval, ...) or
-// cannot be parsed.
+// cannot be parsed: the package's one analysis of a cell (tessel_core.common.code).
 inline nb::object names_read(nb::handle source) {
-    nb::object ast = G("ast");
-    nb::object tree;
-    try {
-        tree = ast.attr("parse")(source);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError))
-            throw;
-        return nb::none();
-    }
-    nb::object names = pyclass::check(PySet_New(nullptr));
-    nb::object name_t = ast.attr("Name");
-    for (nb::handle node : ast.attr("walk")(tree))
-        if (pyclass::is_instance(node, name_t))
-            names.attr("add")(node.attr("id"));
-    for (const char *dynamic : {"globals", "locals", "vars", "eval", "exec", "__import__"})
-        if (PySet_Contains(names.ptr(), nb::str(dynamic).ptr()) == 1)
-            return nb::none();
-    return names;
+    return G("code_analysis").attr("names_read")(source);
 }
 
 // The global names a code object and the code nested in it look up.

@@ -16,13 +16,14 @@ import time
 
 from tessel_core.cache.diskcache import TesselDiskCache
 from tessel_core.cache.quickhold import TesselQuickhold
+from tessel_core.common.code import names_read
+from tessel_core.common.text import describe
+from tessel_core.executors.component_executors.store import materialize
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.misc.models import TesselCacheModel, TesselDiskCacheTodoModel
-from tessel_core.executors.component_executors.store import materialize
-from tessel_core.pipeline.inputs import describe, names_read
 
-RESULT_FIELDS = ["module_statements", "non_module_outputs", "last_output", "captured",
-                 "exception_msg", "outputs_summary"]
+RESULT_FIELDS = list(TesselCacheModel.__fields__)  # the record's six fields, in its order
+RESULTS = RESULT_FIELDS[:4]  # those that hold what a successful run left
 WRITE_TIMEOUT = 120.0  # seconds to wait for the disk-cache writer at the end
 
 
@@ -96,7 +97,7 @@ class CacheDirectory:
             return False
         if fields is None:
             return False
-        has_results = any(fields[name] for name in RESULT_FIELDS[:4])
+        has_results = any(fields[name] for name in RESULTS)
         if fields["exception_msg"] is not None or not has_results:
             return False
         comp.status = TesselComponentStatus.RUNNING

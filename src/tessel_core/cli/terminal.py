@@ -4,7 +4,7 @@ component), its value as it was formatted, and the table that ends a run."""
 
 import sys
 
-from tessel_core.executors.component_executors.local_executor.shell import shown_placeholder
+from tessel_core.common.text import shown_placeholder
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.pipeline.inputs import describe
 from tessel_core.pipeline.runner import LinePrinter

@@ -5,6 +5,7 @@ import base64
 import os
 import re
 
+from tessel_core.common.text import shown_placeholder
 from tessel_core.misc import TesselComponentStatus
 
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
@@ -113,8 +114,7 @@ def formatted(value, shell):
         try:
             data["text/plain"] = repr(value)
         except Exception as err:
-            data["text/plain"] = f"<{type(value).__name__} object: repr() failed: " \
-                                 f"{type(err).__name__}>"
+            data["text/plain"] = shown_placeholder(value, err)
     return json_data(data), dict(metadata or {})
 
 

@@ -21,7 +21,7 @@ from IPython.core.interactiveshell import InteractiveShell
 from traitlets import Type
 from traitlets.config import Config
 
-from tessel_core.common.text import describe
+from tessel_core.common.text import shown_placeholder
 
 INLINE_BACKEND = "module://matplotlib_inline.backend_inline"
 STREAM_MIMES = {"application/vnd.jupyter.stdout", "application/vnd.jupyter.stderr"}
@@ -142,12 +142,6 @@ def worker_shell():
             config.HistoryManager.enabled = False  # no history database per worker
             _shell = WorkerShell.instance(config=config)
         return _shell
-
-
-def shown_placeholder(value, err):
-    """What is shown for a value whose text form cannot be made."""
-    return f"<{type(value).__name__} object: repr() failed: {type(err).__name__}: " \
-           f"{describe(err)}>"
 
 
 def format_value(shell, value):

@@ -12,7 +12,7 @@ import cloudpickle
 import pytest
 
 from tessel_core.cache import TesselDiskCache
-from tessel_core.cache.diskcache import TRANSFER_PREFIX
+from tessel_core.cache.diskcache import TRANSFER_PREFIX, read_record
 from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
 from tessel_core.executors.diskcache_writer.queue import TesselDiskcacheWriterQueue
 from tessel_core.misc.models import (
@@ -401,7 +401,7 @@ def fields_as_read(directory, how):
     disk = TesselDiskCache(cache_dir=directory)
     try:
         if how == "record":
-            return disk._read_record()
+            return read_record(disk)
         return {name: getattr(disk, name)
                 for name in ("module_statements", "non_module_outputs", "last_output")}
     finally:

@@ -1,4 +1,5 @@
-// The four-line, ANSI-coloured record of a failed component run:
+// The four-line, ANSI-coloured record of a failed component run, built in one
+// place for the executor and the runlet:
 //   1. a red rule of `width` dashes
 //   2. the error class name in red, then `title` right-aligned to `width`
 //   3. the traceback lines, concatenated
@@ -7,6 +8,11 @@
 #include "tessel_core/_native/pyclass.h"
 
 namespace pyclass {
+
+// The record's width and title; the runlet exposes them as module constants
+// that its formatting reads at call time.
+constexpr long kExcLineLength = 75;
+constexpr const char *kExcTraceback = "Traceback (most recent call last)";
 
 inline nb::list error_record(nb::handle exc_name, nb::handle exc_string, nb::handle stb,
                              nb::handle width, nb::handle title) {
@@ -21,6 +27,22 @@ inline nb::list error_record(nb::handle exc_name, nb::handle exc_string, nb::han
     lines.append(reset + body + reset);
     lines.append(nb::str("\x1b[0;31mTesselPipelineError\x1b[0m: ") + nb::borrow(exc_string));
     return lines;
+}
+
+// The lines of the full report of `exc` (chained exceptions included) between
+// its header and its final "Name: text" line. A report without a header (a
+// SyntaxError raised by the compiler, an exception never raised) keeps its
+// first line, which names the file and line or the chained cause.
+inline nb::list traceback_body(nb::handle exc) {
+    nb::list lines = list_copy(
+        import("traceback").attr("format_exception")(type_of(exc), exc, exc.attr("__traceback__")));
+    size_t n = nb::len(lines), first = 0;
+    if (n && truthy(lines[0].attr("startswith")("Traceback")))
+        first = 1;
+    nb::list body;
+    for (size_t i = first; i + 1 < n; ++i)
+        body.append(lines[i]);
+    return body;
 }
 
 } // namespace pyclass

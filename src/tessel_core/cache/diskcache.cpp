@@ -23,8 +23,14 @@ nb::object setup_cache_dir(nb::handle directory) {
 
 const double kOrphanAge = 60.0; // seconds: younger files may belong to a write in progress
 
+// The value files the store's entries name, read from its database file
+// (diskcache has no public listing of them) on a connection of our own.
 nb::object referenced_files(nb::handle store) {
-    nb::object rows = store.attr("_sql")("SELECT filename FROM Cache WHERE filename IS NOT NULL")
+    nb::object db = G("os").attr("path").attr("join")(store.attr("directory"),
+                                                      G("diskcache").attr("core").attr("DBNAME"));
+    nb::object con = G("sqlite3").attr("connect")(db, "timeout"_a = 60);
+    pyclass::Finally close{con, "close"};
+    nb::object rows = con.attr("execute")("SELECT filename FROM Cache WHERE filename IS NOT NULL")
                           .attr("fetchall")();
     nb::object names = pyclass::check(PySet_New(nullptr));
     for (nb::handle row : rows)
@@ -212,9 +218,6 @@ void define_diskcache(nb::module_ m) {
         .def(
             "close", [](nb::handle self) { store_of(self).attr("close")(); }, "Close the store.")
         .def(
-            "_read_record", [](nb::handle self) { return read_record(self); },
-            "The six entries as one consistent dict; KeyError when one is missing.")
-        .def(
             "_sweep_orphans",
             [](nb::handle self, double min_age, pyclass::obj since) {
                 return sweep_orphans(self, min_age, since);
@@ -237,6 +240,7 @@ NB_MODULE(diskcache, m) {
     m.attr("os") = pyclass::import("os");
     m.attr("time") = pyclass::import("time");
     m.attr("socket") = pyclass::import("socket");
+    m.attr("sqlite3") = pyclass::import("sqlite3");
     m.attr("TRANSFER_PREFIX") = nb::str(".tessel-transfer-");
     m.attr("Path") = pyclass::import("pathlib").attr("Path");
     m.attr("diskcache") = pyclass::import("tessel_core.contrib").attr("diskcache");
@@ -244,4 +248,8 @@ NB_MODULE(diskcache, m) {
         pyclass::import("tessel_core.misc.models").attr("TesselCacheModel");
     m.attr("ITesselCache") = pyclass::import("tessel_core.cache.hoardbase").attr("ITesselCache");
     define_diskcache(m);
+    pyclass::def_function(
+        m, "read_record", [](pyclass::obj cache) { return read_record(cache); }, "cache"_a,
+        "The six entries of a TesselDiskCache as one consistent dict (read in one transaction); "
+        "KeyError when one is missing.");
 }

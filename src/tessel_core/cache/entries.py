@@ -14,9 +14,10 @@ import json
 import os
 import time
 
-from tessel_core.cache.diskcache import TesselDiskCache
+from tessel_core.cache.diskcache import TesselDiskCache, read_record
 from tessel_core.cache.quickhold import TesselQuickhold
 from tessel_core.common.code import names_read
+from tessel_core.components.runlet import stored_results
 from tessel_core.common.text import describe
 from tessel_core.executors.component_executors.store import materialize
 from tessel_core.misc import TesselComponentStatus
@@ -32,7 +33,7 @@ def read_cache_record(path):
     for an entry never written (a run killed before its write committed)."""
     disk = TesselDiskCache(cache_dir=path)  # opening it sweeps what a dead run left
     try:
-        fields = disk._read_record()
+        fields = read_record(disk)
     except KeyError:
         if never_written(path):
             return None
@@ -114,7 +115,7 @@ class CacheDirectory:
             self.writer = TesselDiskcacheWriter("cli")
             self.writer.open()
             self.writer.start()
-        holder = comp._quickhold
+        holder = stored_results(comp)
         fields = {name: getattr(holder, name) for name in RESULT_FIELDS}
         # the cache holds the values themselves, not references into a store
         try:

@@ -22,7 +22,6 @@ from tessel_core.executors.component_executors.local_executor.shell import (
     inline_figures,
 )
 from tessel_core.misc import TesselComponentStatus
-from tessel_core.misc.models import TesselComponentRemoteConfigModel
 from tessel_core.pipeline import TesselDagBase
 from tessel_core.pipeline.runner import Scheduler, ShellEngine
 
@@ -44,10 +43,6 @@ class PipelineRunner:
         self.remote = (remote, backend or remote) if remote else None
         self.origin, self.seconds = {}, {}
         self.engine, self.fail_fast = engine, fail_fast
-        if self.remote:
-            config = TesselComponentRemoteConfigModel(broker=self.remote[0], backend=self.remote[1])
-            for comp in self.dag.nodes.values():
-                comp.remote_config = config
 
     # ---- checks before anything runs ---------------------------------------------
 

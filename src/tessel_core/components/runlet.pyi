@@ -1,6 +1,7 @@
 from typing import TYPE_CHECKING as TYPE_CHECKING
 from typing import Any, Dict, List, Optional
 
+from tessel_core.cache.hoardbase import ITesselCache
 from tessel_core.common.mixins import LoggingMixin
 from tessel_core.misc.models import (
     TesselCapturedModel,
@@ -15,6 +16,8 @@ from tessel_core.misc.models import (
 
 EXC_LINE_LENGTH: int
 EXC_TRACEBACK: str
+
+def stored_results(component: TesselComponentRunlet) -> ITesselCache: ...
 
 class TesselComponentRunlet(LoggingMixin):
     def __init__(self, component: TesselComponentModel) -> None: ...

@@ -13,7 +13,6 @@ component the same inputs:
 - a run starts from the global random state its nearest ancestor left.
 """
 
-import re
 import sys
 from typing import Dict, NamedTuple, Optional
 
@@ -21,13 +20,13 @@ import networkx as nx
 
 from tessel_core.common.code import names_deleted, names_read  # noqa: F401 (also from here)
 from tessel_core.common.text import describe  # noqa: F401 (also offered from here)
+from tessel_core.components.runlet import stored_results
+from tessel_core.executors.component_executors.local_executor.executor import (
+    INPUT_NOTES_PARAMETER,
+    RANDOM_STATE_PARAMETER,
+)
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.executors.component_executors.serialized import SerializedValue
-
-LEFT_OUT = re.compile(r"'(?P<name>[^']+)' \((?P<why>.*?)\)(?=; '|$)")
-RANDOM_STATE = "__tessel_random_state__"  # the parameter a run restores it from
-NAME_ERROR = re.compile(r"name '(?P<name>[^']+)' is not defined")
-BAD_INPUT = re.compile(r"Could not deserialize input '(?P<name>[^']+)'")
 
 
 class Inputs(NamedTuple):
@@ -38,31 +37,24 @@ class Inputs(NamedTuple):
     random_state: Optional[dict]  # the global random state the nearest ancestor left
 
 
-def random_state_of(comp):
-    """The global random state the component's last run left, if it moved it."""
+def run_record(comp, kind):
+    """The data of the component's last run's record of `kind` ("random_state":
+    the global random state it left, if it moved it; "left_out": the outputs it
+    could not serialize); None when there is none."""
     for record in comp.captured or []:
-        if getattr(record, "type", None) == "random_state":
+        if getattr(record, "type", None) == kind:
             return record.data
     return None
 
 
 def left_out_of(comp):
     """Outputs the component's last run could not serialize: name -> why."""
-    found = {}
-    for record in comp.captured or []:
-        text = getattr(record, "text", None) or ""
-        if "could not be serialized and were left out:" in text:
-            tail = text.split("were left out:", 1)[1].strip()
-            found.update((m["name"], m["why"]) for m in LEFT_OUT.finditer(tail))
-    return found
+    return dict((run_record(comp, "left_out") or {}).get("outputs") or {})
 
 
 def summary_names(comp):
-    """Names of the functions and classes among the component's outputs (read
-    from the holder's store: the property would build a default record)."""
-    store = getattr(comp._quickhold, "_cache", None)
-    summary = store.get("outputs_summary") if isinstance(store, dict) else \
-        comp._quickhold.outputs_summary
+    """Names of the functions and classes among the component's outputs."""
+    summary = stored_results(comp).outputs_summary
     if isinstance(summary, dict):
         return list(summary.get("functions") or []) + list(summary.get("classes") or [])
     return list(getattr(summary, "functions", None) or []) + \
@@ -117,13 +109,13 @@ class Environment:
                 found[name] = (index, GONE)
         for name, statement in (comp.module_statements or {}).items():
             self.statements[name] = (index, statement)
-        state = random_state_of(comp)
+        state = run_record(comp, "random_state")
         if state is not None:
             self.random_state = (index, state)
         for name, why in left_out_of(comp).items():
             self.left_out[name] = (index, f"output '{name}' of component '{comp.name}' could "
                                           f"not be serialized and was left out ({why})")
-        for name, blob in (comp._quickhold.non_module_outputs or {}).items():
+        for name, blob in (stored_results(comp).non_module_outputs or {}).items():
             self.left_out[name] = (index, GONE)
             self.values[name] = (index, (blob, f"output '{name}' of component '{comp.name}' "
                                                f"({node_id})"))
@@ -207,33 +199,17 @@ def gather_inputs(dag, node_id):
     return env.inputs_for(dag.nodes[node_id].cell_code)
 
 
-def explain_failure(comp, inputs):
-    """A failure about an input says where the input came from: a NameError
-    for an output that was left out, an input that could not be read back."""
-    lines = comp.exception_msg
-    if comp.status != TesselComponentStatus.FAILED or not lines:
-        return
-    name_error = NAME_ERROR.search(lines[-1]) if "NameError" in lines[1] else None
-    if name_error and name_error["name"] in inputs.left_out:
-        pattern, reason = NAME_ERROR, inputs.left_out[name_error["name"]]
-    else:
-        bad = BAD_INPUT.search(" ".join(r.text or "" for r in comp.captured or []))
-        if not bad or bad["name"] not in inputs.origin:
-            return
-        pattern, reason = BAD_INPUT, f"{inputs.origin[bad['name']]} could not be read back"
-    reason = f" ({reason})"
-    comp.exception_msg = list(lines[:-1]) + [lines[-1] + reason]
-    for record in comp.captured or []:
-        if pattern.search(getattr(record, "text", None) or ""):
-            record.text = record.text.rstrip("\n") + reason
-
-
 def notice_left_out(comp, stream=None):
     """Say at the end of a run which outputs were left out."""
-    for record in comp.captured or []:
-        text = getattr(record, "text", None) or ""
-        if "could not be serialized and were left out:" in text:
-            print(text.rstrip("\n"), file=stream or sys.stderr, flush=True)
+    found = run_record(comp, "left_out")
+    if found and found.get("message"):
+        print(found["message"], file=stream or sys.stderr, flush=True)
+
+
+def input_notes(inputs):
+    """What the run's failure record should say of an input that is missing
+    (an upstream output left out) or cannot be read back (where it came from)."""
+    return {"missing": dict(inputs.left_out), "unreadable": dict(inputs.origin)}
 
 
 FAILED_TO_START = object()  # what `start_run` gives for a run that ended before it began
@@ -246,7 +222,9 @@ def start_run(comp, inputs, execute, parameters):
     propagates)."""
     params = dict(parameters or {})
     if inputs.random_state is not None:  # the child starts where its parent left it
-        params[RANDOM_STATE] = inputs.random_state
+        params[RANDOM_STATE_PARAMETER] = inputs.random_state
+    if inputs.left_out or inputs.origin:
+        params[INPUT_NOTES_PARAMETER] = input_notes(inputs)
     try:
         return execute(module_statements=inputs.statements, non_module_inputs=inputs.values,
                        parameters=params)
@@ -267,6 +245,5 @@ def execute_component(dag, node_id, parameters=None, **execute_kwargs):
                       parameters)
     if value is FAILED_TO_START:
         return None
-    explain_failure(comp, inputs)
     notice_left_out(comp)
     return value

@@ -33,12 +33,12 @@ import networkx as nx
 
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.misc.models import TesselComponentRemoteConfigModel
+from tessel_core.executors.choice import remote_runs
 from tessel_core.executors.component_executors.serialized import SerializedValue
 from tessel_core.executors.component_executors.store import DEFAULT_THRESHOLD, offload
 from tessel_core.pipeline.inputs import (
     FAILED_TO_START,
     Environment,
-    explain_failure,
     notice_left_out,
     start_run,
 )
@@ -69,7 +69,6 @@ class InFlight(NamedTuple):
     handle: Any  # the engine's handle (None while the engine starts it)
     env: "Environment"  # what its parents left, handed on to its children
     start: float  # perf_counter() when it was started
-    inputs: Any  # the inputs it was given (explains a failure about one)
 
 
 class Done:
@@ -306,7 +305,6 @@ class CeleryEngine(AsyncEngine):
         super().__init__(multiprocessing.pool.ThreadPool(jobs), jobs)
 
     def start(self, comp, inputs, parameters):
-        comp.remote_config = self.config
         if self.store:
             try:
                 values = {name: SerializedValue(offload(v.blob, self.store, self.threshold))
@@ -315,7 +313,8 @@ class CeleryEngine(AsyncEngine):
                 return self.unreachable_store(comp, err)
             inputs = inputs._replace(values=values)
         self.tasks.expect(comp.id)
-        return super().start(comp, inputs, parameters)
+        with remote_runs(self.config):
+            return super().start(comp, inputs, parameters)
 
     def unreachable_store(self, comp, err):
         """The component fails with one line naming the store; the run goes on."""
@@ -472,9 +471,9 @@ class Scheduler:
             self.done(node_id, env, source, start, ready)
             return
         inputs = env.inputs_for(comp.cell_code)
-        self.in_flight[node_id] = InFlight(None, env, start, inputs)  # cancelled if interrupted
+        self.in_flight[node_id] = InFlight(None, env, start)  # cancelled if interrupted
         handle = self.engine.start(comp, inputs, self.parameters)
-        self.in_flight[node_id] = InFlight(handle, env, start, inputs)
+        self.in_flight[node_id] = InFlight(handle, env, start)
         if handle.ready():
             self.finish(node_id, ready)
 
@@ -486,10 +485,8 @@ class Scheduler:
             self.engine.wait()
 
     def finish(self, node_id, ready):
-        _, env, start, inputs = self.in_flight.pop(node_id)
-        comp = self.dag.nodes[node_id]
-        explain_failure(comp, inputs)
-        notice_left_out(comp)
+        _, env, start = self.in_flight.pop(node_id)
+        notice_left_out(self.dag.nodes[node_id])
         self.done(node_id, env, "run", start, ready)
 
     def done(self, node_id, env, source, start, ready):

@@ -14,7 +14,7 @@ nb::object submit(nb::handle self, nb::handle pool, nb::handle executor, nb::han
 }
 
 // A local executor started in a process pool notes its worker's pid in
-// `marker`, so that a worker that dies mid-run is noticed (see _poolwatch).
+// `marker`, so that a worker that dies mid-run is noticed (see local_executor/poolwatch.py).
 nb::object pool_executor(nb::handle self, nb::handle port, nb::handle marker) {
     nb::object executor =
         G("TesselComponentExecutor")("identifier"_a = self.attr("id"), "name"_a = self.attr("name"),
@@ -28,15 +28,13 @@ nb::object pool_executor(nb::handle self, nb::handle port, nb::handle marker) {
 nb::object start(nb::handle self, nb::handle pool, nb::handle statements, nb::handle inputs,
                  nb::handle parameters, nb::handle send_to_front, nb::handle port) {
     nb::object request = prepare_run(self, statements, inputs, parameters, send_to_front);
-    if (pyclass::truthy(self.attr("remote_config"))) {
-        nb::object remote = remote_executor(self);
-        nb::object unreachable = ping_failure(remote);
-        if (!unreachable.is_none()) {
-            PyErr_SetObject(pyclass::type_of(unreachable).ptr(), unreachable.ptr());
-            throw pyclass::error();
-        }
-        return submit(self, pool, remote, request);
+    ExecutorChoice choice = choose_executor(self);
+    if (!choice.unreachable.is_none()) {
+        PyErr_SetObject(pyclass::type_of(choice.unreachable).ptr(), choice.unreachable.ptr());
+        throw pyclass::error();
     }
+    if (!choice.remote.is_none())
+        return submit(self, pool, choice.remote, request);
     nb::object watch = G("_poolwatch");
     nb::object marker = watch.attr("new_marker")(pool);
     nb::object result = submit(self, pool, pool_executor(self, port, marker), request);

@@ -223,9 +223,12 @@ void bind_imports(nb::module_ m) {
     m.attr("LoggingMixin") = pyclass::import("tessel_core.common.mixins").attr("LoggingMixin");
     nb::module_ executors = pyclass::import("tessel_core.executors");
     m.attr("TesselComponentExecutor") = executors.attr("TesselComponentExecutor");
-    m.attr("_poolwatch") = pyclass::import("tessel_core.components._poolwatch");
+    m.attr("_executor_choice") = pyclass::import("tessel_core.executors.choice");
+    m.attr("_poolwatch") =
+        pyclass::import("tessel_core.executors.component_executors.local_executor.poolwatch");
     m.attr("SerializedValue") =
-        pyclass::import("tessel_core.executors.component_executors.serialized").attr("SerializedValue");
+        pyclass::import("tessel_core.executors.component_executors.serialized")
+            .attr("SerializedValue");
     m.attr("TesselRemoteComponentExecutor") = executors.attr("TesselRemoteComponentExecutor");
     m.attr("parse_last_expr_from_code") =
         pyclass::import("tessel_core.executors.component_executors.utils")
@@ -248,8 +251,8 @@ void bind_imports(nb::module_ m) {
 NB_MODULE(runlet, m) {
     globals.init(m);
     bind_imports(m);
-    m.attr("EXC_LINE_LENGTH") = 75;
-    m.attr("EXC_TRACEBACK") = "Traceback (most recent call last)";
+    m.attr("EXC_LINE_LENGTH") = pyclass::kExcLineLength;
+    m.attr("EXC_TRACEBACK") = pyclass::kExcTraceback;
     ClassDef cls(m, "TesselComponentRunlet", nb::make_tuple(G("LoggingMixin")),
                  "Data structure to represent a runlet in a pipeline (or a graph node.)");
     define_state(cls);
@@ -261,4 +264,10 @@ NB_MODULE(runlet, m) {
     define_async(cls);
     define_cache_control(cls);
     nb::object runlet_cls = cls.finish();
+    pyclass::def_function(
+        m, "stored_results", [](pyclass::obj comp) { return runlet::result_holder(comp); },
+        "component"_a,
+        "The holder a component's results are read from (its in-memory holder, or its disk "
+        "cache when that holder is empty and the disk cache is in use): the stored record, "
+        "values still serialized.");
 }

@@ -59,16 +59,12 @@ nb::object execute(nb::handle self, nb::handle shell, nb::handle statements, nb:
     try {
         nb::object request = prepare_run(self, statements, inputs, parameters, send_to_front);
         nb::object executor;
-        if (pyclass::truthy(self.attr("remote_config"))) {
-            executor = remote_executor(self);
-            nb::object unreachable = ping_failure(executor);
-            if (!unreachable.is_none()) {
-                record_failure(self, unreachable);
-                return nb::none();
-            }
-        } else {
-            executor = executor_for(self, shell);
+        ExecutorChoice choice = choose_executor(self);
+        if (!choice.unreachable.is_none()) {
+            record_failure(self, choice.unreachable);
+            return nb::none();
         }
+        executor = choice.remote.is_none() ? executor_for(self, shell) : choice.remote;
         response = executor.attr("execute")("request"_a = request);
     } catch (nb::python_error &e) {
         // A run never stays RUNNING: the component ends FAILED with the
@@ -95,13 +91,7 @@ void describe_error(nb::handle self, nb::handle exc) {
     nb::object exc_string = pyclass::safe_str(exc);
     if (pyclass::is_instance(exc, pyclass::builtin(*(PyTypeObject *)PyExc_KeyboardInterrupt)))
         exc_string = nb::str("Interrupted at component '{}'").attr("format")(self.attr(S("_name")));
-    nb::list report = pyclass::list_copy(
-        G("traceback")
-            .attr("format_exception")(exc, "value"_a = exc, "tb"_a = exc.attr("__traceback__"),
-                                      "chain"_a = true));
-    nb::list stb;
-    for (size_t i = 1; i + 1 < nb::len(report); ++i)
-        stb.append(report[i]);
+    nb::list stb = pyclass::traceback_body(exc);
     nb::list lines =
         pyclass::error_record(exc_name, exc_string, stb, G("EXC_LINE_LENGTH"), G("EXC_TRACEBACK"));
     self.attr("exception_msg") = lines;
@@ -196,11 +186,16 @@ nb::object prepare_run(nb::handle self, nb::handle statements, nb::handle inputs
         "send_to_front"_a = send_to_front);
 }
 
-nb::object remote_executor(nb::handle self) {
-    nb::object config = self.attr("remote_config");
-    return G("TesselRemoteComponentExecutor")(
+ExecutorChoice choose_executor(nb::handle self) {
+    ExecutorChoice choice{nb::none(), nb::none()};
+    nb::object config = G("_executor_choice").attr("remote_config_for")(self);
+    if (config.is_none())
+        return choice;
+    choice.remote = G("TesselRemoteComponentExecutor")(
         "identifier"_a = self.attr("id"), "name"_a = self.attr("name"),
         "backend"_a = config.attr("backend"), "broker"_a = config.attr("broker"));
+    choice.unreachable = ping_failure(choice.remote);
+    return choice;
 }
 
 nb::object apply_response(nb::handle self, nb::handle response, bool lines_before_status) {

@@ -51,8 +51,14 @@ void record_failure(nb::handle self, nb::handle exc);
 // Ping the remote executor: None when it answers, else the RuntimeError that
 // says why the run cannot be sent.
 nb::object ping_failure(nb::handle remote);
-// The remote executor for this component's remote configuration.
-nb::object remote_executor(nb::handle self);
+// Which executor runs a component, decided once for execute and
+// execute_async: `remote` is the (pinged) remote executor when the caller
+// chose remote runs or the metadata asks for them, None for the local one;
+// `unreachable` is the RuntimeError of a failed ping, else None.
+struct ExecutorChoice {
+    nb::object remote, unreachable;
+};
+ExecutorChoice choose_executor(nb::handle self);
 // Apply an executor's response; `lines_before_status` is the order of the
 // asynchronous callback. Returns the last output (None after a failure).
 nb::object apply_response(nb::handle self, nb::handle response, bool lines_before_status);

@@ -45,11 +45,8 @@ nb::tuple parse_last_expr(nb::handle code, nb::handle shell_arg) {
             throw;
         return nb::make_tuple(nb::none(), source);
     }
-    nb::list body = pyclass::expect<nb::list>(tree.attr("body"), "ast body");
-    if (nb::len(body) == 0)
-        return nb::make_tuple(nb::none(), source);
-    nb::object last = body[nb::len(body) - 1];
-    if (!pyclass::is_instance(last, G("ast").attr("Expr")))
+    nb::object last = G("code_analysis").attr("last_expression")(tree.attr("body"));
+    if (last.is_none())
         return nb::make_tuple(nb::none(), source);
     nb::object text = G("ast").attr("get_source_segment")(source, last);
     return nb::make_tuple(text, text_before(source, last));
@@ -61,6 +58,7 @@ NB_MODULE(utils, m) {
     globals.init(m);
     m.attr("ast") = pyclass::import("ast");
     m.attr("get_ipython") = pyclass::import("IPython").attr("get_ipython");
+    m.attr("code_analysis") = pyclass::import("tessel_core.common.code");
     pyclass::def_function(
         m, "parse_last_expr_from_code",
         [](pyclass::obj code, pyclass::obj shell) { return parse_last_expr(code, shell); },

@@ -20,9 +20,6 @@ using outputs::Outputs;
 using outputs::serialize;
 using outputs::summary_of;
 
-const long kLineWidth = 75;
-const char *kTraceTitle = "Traceback (most recent call last)";
-
 // ---- responses ----------------------------------------------------------------
 
 nb::object http(const char *member) {
@@ -44,36 +41,49 @@ nb::object response(nb::handle status, nb::handle result, nb::handle message) {
         .attr("construct")("status"_a = status, "result"_a = result, "message"_a = message);
 }
 
-// Traceback lines between the report's header and its final "Name: text"
-// line. A SyntaxError raised by the compiler has no header: keep its first
-// line, which names the file and line.
-nb::object traceback_body(nb::handle exc) {
-    nb::list lines = pyclass::list_copy(
-        G("traceback")
-            .attr("format_exception")(pyclass::type_of(exc), exc, exc.attr("__traceback__")));
-    size_t n = nb::len(lines), first = 0;
-    if (n && pyclass::truthy(lines[0].attr("startswith")("Traceback")))
-        first = 1;
-    nb::list body;
-    for (size_t i = first; i + 1 < n; ++i)
-        body.append(lines[i]);
-    return body;
-}
-
 struct Failure {
     nb::object exc;
     nb::object name, text, lines;
 };
 
-Failure describe(nb::handle self, nb::handle exc) {
+// The caller's note on one input (see kInputNotesKey), or None.
+nb::object input_note(nb::handle request, const char *kind, nb::handle name) {
+    nb::object params = request.attr("parameters");
+    if (!PyDict_Check(params.ptr()))
+        return nb::none();
+    PyObject *notes = PyDict_GetItemString(params.ptr(), notebook::kInputNotesKey);
+    if (!notes || !PyDict_Check(notes))
+        return nb::none();
+    PyObject *of_kind = PyDict_GetItemString(notes, kind);
+    if (!of_kind || !PyDict_Check(of_kind) || !name.is_valid() || name.is_none())
+        return nb::none();
+    PyObject *note = PyDict_GetItemWithError(of_kind, name.ptr());
+    if (!note && PyErr_Occurred())
+        throw pyclass::error();
+    return note ? nb::borrow(note) : nb::none();
+}
+
+// Why a NameError's name is not there, when the caller knows it (an upstream
+// output that could not be serialized).
+nb::object missing_note(nb::handle request, nb::handle exc) {
+    if (!pyclass::type_of(exc).is(PyExc_NameError)) // not UnboundLocalError
+        return nb::none();
+    return input_note(request, "missing", nb::getattr(exc, "name", nb::none()));
+}
+
+// `note`, when given, says in parentheses where the trouble came from.
+Failure describe(nb::handle self, nb::handle exc, nb::handle note = nb::none()) {
     Failure f;
     f.exc = nb::borrow(exc);
     f.name = pyclass::type_of(exc).attr("__name__");
     f.text = pyclass::safe_str(exc); // a raising __str__ must not fail the report
     if (pyclass::is_instance(exc, pyclass::builtin(*(PyTypeObject *)PyExc_KeyboardInterrupt)))
         f.text = nb::str("Interrupted at component '{}'").attr("format")(self.attr(S("_name")));
-    f.lines = pyclass::error_record(f.name, f.text, traceback_body(exc), nb::int_(kLineWidth),
-                                    nb::str(kTraceTitle));
+    if (note.is_valid() && !note.is_none())
+        f.text = nb::str("{} ({})").attr("format")(f.text, note);
+    f.lines =
+        pyclass::error_record(f.name, f.text, pyclass::traceback_body(exc),
+                              nb::int_(pyclass::kExcLineLength), nb::str(pyclass::kExcTraceback));
     return f;
 }
 
@@ -101,8 +111,9 @@ nb::object module_value(nb::handle sym, nb::handle stmt, nb::dict ns) {
     return builtins.attr("eval")(stmt, ns);
 }
 
-nb::object bad_request(nb::handle self, const char *what, nb::handle sym, nb::python_error &e) {
-    Failure f = describe(self, e.value());
+nb::object bad_request(nb::handle self, const char *what, nb::handle sym, nb::python_error &e,
+                       nb::handle note = nb::none()) {
+    Failure f = describe(self, e.value(), note);
     nb::object msg = nb::str("Could not {} '{}' of component '{}': {}: {}")
                          .attr("format")(what, sym, self.attr(S("_name")), f.name, f.text);
     return failure_response(http("BAD_REQUEST"), f, nb::list(), msg);
@@ -110,14 +121,18 @@ nb::object bad_request(nb::handle self, const char *what, nb::handle sym, nb::py
 
 // An input that cannot be deserialized makes the request unusable: the
 // caller hands over only the inputs the code needs.
-void seed_inputs(nb::handle self, nb::handle inputs, nb::dict ns) {
+void seed_inputs(nb::handle self, nb::handle request, nb::dict ns) {
+    nb::object inputs = request.attr("non_module_inputs");
     for (auto kv : pyclass::expect<nb::dict>(inputs, "non_module_inputs")) {
         try {
             nb::object value = G("cloudpickle").attr("loads")(kv.second);
             value = G("handle_obj_for_exceptions")(value);
             ns[kv.first] = notebook::bind_to_namespace(value, ns);
         } catch (nb::python_error &e) {
-            throw BadRequest{bad_request(self, "deserialize input", kv.first, e)};
+            nb::object where = input_note(request, "unreadable", kv.first);
+            if (!where.is_none())
+                where = nb::str("{} could not be read back").attr("format")(where);
+            throw BadRequest{bad_request(self, "deserialize input", kv.first, e, where)};
         }
     }
 }
@@ -141,12 +156,14 @@ nb::dict seed_namespace(nb::handle self, nb::handle shell, nb::handle request) {
     nb::object inputs = request.attr("non_module_inputs");
     if (!inputs.is_none()) {
         nb::object figures = notebook::open_figures();
-        seed_inputs(self, inputs, ns);
+        seed_inputs(self, request, ns);
         notebook::close_input_figures(figures);
     }
     nb::object parameters = request.attr("parameters");
     if (!parameters.is_none())
         ns.attr("update")(parameters); // parameters win over inputs of the same name
+    if (PyDict_DelItemString(ns.ptr(), notebook::kInputNotesKey) < 0)
+        PyErr_Clear(); // absent
     notebook::start_random_state(ns);
     return ns;
 }
@@ -183,12 +200,12 @@ nb::object run_code(nb::handle self, nb::handle source, nb::dict ns) {
     // traceback of a SyntaxError.
     nb::object tree = builtins.attr("compile")(source, filename, "exec", ast.attr("PyCF_ONLY_AST"));
     nb::list body = pyclass::expect<nb::list>(tree.attr("body"), "ast body");
-    nb::object last_expr = nb::none();
-    size_t n = nb::len(body);
-    if (n && pyclass::is_instance(body[n - 1], ast.attr("Expr")) &&
-        !notebook::ends_with_semicolon(source)) {
-        last_expr = ast.attr("Expression")(body[n - 1].attr("value"));
+    nb::object last_expr = G("code_analysis").attr("last_expression")(body);
+    if (!last_expr.is_none() && !notebook::ends_with_semicolon(source)) {
+        last_expr = ast.attr("Expression")(last_expr.attr("value"));
         body.attr("pop")();
+    } else {
+        last_expr = nb::none();
     }
     nb::object module = ast.attr("Module")(body, nb::list());
     builtins.attr("exec")(builtins.attr("compile")(module, filename, "exec"), ns);
@@ -318,6 +335,16 @@ RunResult run_in_worker_shell(nb::handle self, nb::handle shell, nb::handle code
 
 // ---- execute -------------------------------------------------------------------
 
+// The outputs a run could not serialize, as data that is cached and sent with
+// its results (replay skips it): {"outputs": {name: why}, "message": the
+// notice the run gave}.
+nb::object left_out_record(const Outputs &o, nb::handle message) {
+    nb::dict data;
+    data["outputs"] = o.left_out;
+    data["message"] = nb::str(message).attr("rstrip")("\n");
+    return G("TesselCapturedModel")("type"_a = "left_out", "data"_a = data);
+}
+
 // The serialized inputs whose values the run started with (a parameter of the
 // same name replaced the input).
 nb::object seeded_inputs(nb::handle request) {
@@ -347,7 +374,7 @@ bool runs_in_a_worker(nb::handle self) {
 nb::object execute(nb::handle self, nb::handle request) {
     nb::object marker = nb::getattr(self, "_run_marker", nb::none());
     if (!marker.is_none())
-        pyclass::import("tessel_core.components._poolwatch").attr("note_worker")(marker);
+        G("poolwatch").attr("note_worker")(marker);
     nb::dict ns;
     nb::object source, names = nb::none();
     nb::object shell = self.attr(S("_ipython_shell"));
@@ -370,6 +397,9 @@ nb::object execute(nb::handle self, nb::handle request) {
                         ? run_without_shell(self, source, ns)
                         : run_in_shell(self, shell, source, request.attr("send_to_front"), ns);
     if (run.failure) {
+        nb::object note = missing_note(request, run.failure->exc);
+        if (!note.is_none())
+            run.failure = describe(self, run.failure->exc, note);
         nb::object msg =
             nb::str("Component '{}' failed: {}: {}")
                 .attr("format")(self.attr(S("_name")), run.failure->name, run.failure->text);
@@ -392,6 +422,7 @@ nb::object execute(nb::handle self, nb::handle request) {
             nb::str("Some results of component '{}' could not be serialized and were "
                     "left out: {}\n")
                 .attr("format")(self.attr(S("_name")), nb::str("; ").attr("join")(o.problems));
+        run.records.append(left_out_record(o, message));
     }
     nb::object result =
         cache_record(o.statements, o.serialized, last, run.records, nb::none(), summary_of(o));
@@ -501,9 +532,14 @@ NB_MODULE(executor, m) {
     m.attr("DisplayHook") = pyclass::import("IPython.core.displayhook").attr("DisplayHook");
     m.attr("TesselDisplayPublisher") =
         pyclass::import("tessel_core.misc.pubtap").attr("TesselDisplayPublisher");
+    m.attr("poolwatch") =
+        pyclass::import("tessel_core.executors.component_executors.local_executor.poolwatch");
     m.attr("code_analysis") = pyclass::import("tessel_core.common.code");
     m.attr("worker_shell_module") =
         pyclass::import("tessel_core.executors.component_executors.local_executor.shell");
+    // The reserved parameters a caller passes a run's context in.
+    m.attr("RANDOM_STATE_PARAMETER") = notebook::kRandomStateKey;
+    m.attr("INPUT_NOTES_PARAMETER") = notebook::kInputNotesKey;
     define_stream_recorder(m);
     define_executor(m);
 }

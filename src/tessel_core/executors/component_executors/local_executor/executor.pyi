@@ -3,6 +3,9 @@ from typing import Any, List, Optional
 
 from tessel_core.misc.models import TesselExecutionRequestModel, TesselExecutionResponseModel
 
+RANDOM_STATE_PARAMETER: str
+INPUT_NOTES_PARAMETER: str
+
 class TesselStreamRecorder(io.TextIOBase):
     name: str
     encoding: str

@@ -11,6 +11,7 @@ namespace {
 struct Outputs {
     nb::dict statements, serialized;
     nb::list objects, functions, classes, modules, problems;
+    nb::dict left_out;     // output name -> why it could not be serialized
     nb::list star_modules; // names of modules the cell star-imported
 };
 
@@ -55,10 +56,10 @@ nb::object star_statement(nb::handle key, nb::handle value, const Outputs &o) {
     return nb::none();
 }
 
-nb::object problem(nb::handle what, nb::python_error &e) {
+nb::object why_not_serialized(nb::python_error &e) {
     nb::object exc = nb::borrow(e.value());
-    return nb::str("{} ({}: {})")
-        .attr("format")(what, pyclass::type_of(exc).attr("__name__"), pyclass::safe_str(exc));
+    return nb::str("{}: {}").attr("format")(pyclass::type_of(exc).attr("__name__"),
+                                            pyclass::safe_str(exc));
 }
 
 // Values the pickler writes itself, by their exact type, whatever pickler
@@ -101,14 +102,19 @@ nb::object dumps(nb::handle value) {
     return cloudpickle.attr("dumps")(value);
 }
 
-// cloudpickle.dumps(value), or None with a note in `problems`.
-nb::object serialize(nb::handle value, nb::handle what, Outputs &o) {
+// cloudpickle.dumps(value), or None with a note in `problems` (and, for the
+// output called `name`, in `left_out`).
+nb::object serialize(nb::handle value, nb::handle what, Outputs &o,
+                     nb::handle name = nb::handle()) {
     try {
         return dumps(value);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_KeyboardInterrupt))
             throw;
-        o.problems.append(problem(what, e));
+        nb::object why = why_not_serialized(e);
+        o.problems.append(nb::str("{} ({})").attr("format")(what, why));
+        if (name.is_valid())
+            o.left_out[name] = why;
         return nb::none();
     }
 }
@@ -153,7 +159,7 @@ void add_output(nb::handle key, nb::handle value, Outputs &o, nb::handle blob_do
         o.statements[key] = statement;
     else {
         nb::object blob = blob_done ? nb::borrow(blob_done)
-                                    : serialize(value, nb::str("'{}'").attr("format")(key), o);
+                                    : serialize(value, nb::str("'{}'").attr("format")(key), o, key);
         if (blob.is_none())
             return; // left out, reported in the message
         o.serialized[key] = blob;

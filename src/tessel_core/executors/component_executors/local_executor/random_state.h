@@ -11,6 +11,10 @@
 namespace notebook {
 
 constexpr const char *kRandomStateKey = "__tessel_random_state__";
+// What the caller knows of inputs that may fail the run, for its record:
+// {"missing": {name: why it is not there}, "unreadable": {name: where it came
+// from}}. A reserved parameter, as the random state is; never a cell's name.
+constexpr const char *kInputNotesKey = "__tessel_input_notes__";
 
 // The two states as the generators give them (numpy's key array as bytes,
 // so that states compare cheaply); None for numpy when it is not loaded.

@@ -91,11 +91,14 @@ def _read_pid(marker):
         return None
 
 
-def _live_pids(pool):
-    return {p.pid for p in list(getattr(pool, "_pool", None) or []) if p.exitcode is None}
+def _live_pids():
+    # A pool's workers are children of the process that made the pool: the
+    # live ones are among this process's live children.
+    return {p.pid for p in multiprocessing.active_children()}
 
 
 def _pool_terminated(pool):
+    # Pool keeps no public state: its `_state` is the only record of terminate().
     return getattr(pool, "_state", None) == multiprocessing.pool.TERMINATE
 
 
@@ -103,7 +106,7 @@ def _why_lost(pool, pid):
     """Why the run cannot finish any more, or None while it still can."""
     if _pool_terminated(pool):
         return "the process pool was terminated before the run finished"
-    if pid is not None and pid not in _live_pids(pool):
+    if pid is not None and pid not in _live_pids():
         return f"the pool worker (pid {pid}) running it ended before the run finished"
     return None
 
@@ -114,7 +117,9 @@ def _fail(result, runlet, why):
     name = getattr(runlet, "name", None)
     err = PoolWorkerLost(f"component '{name}': {why}")
     try:
-        result._set(0, (False, err))  # runs the error callback, wakes get()
+        # ApplyResult offers no public way to complete it; `_set` is what the
+        # pool's own result thread calls (runs the error callback, wakes get()).
+        result._set(0, (False, err))
     except KeyError:
         pass  # the real result arrived at the same moment
 

@@ -32,6 +32,7 @@ def test_python_snippets_run_in_a_kernel_and_say_what_they_do(kernel, tmp_path):
 @pytest.mark.parametrize("command", [
     "bash scripts/main.sh",
     ".venv/bin/python -m tessel_core run examples/pipeline.json --jobs 4 --pool",
+    ".venv/bin/python -m tessel_core run examples/iris.ipynb --jobs 4",
 ])
 def test_commands_run_from_the_repository_root(command):
     if command.startswith("bash scripts/") and not os.environ.get("CI"):

@@ -1,7 +1,8 @@
-"""The command line: `python -m tessel_core run|optimize PIPELINE.json ...`.
+"""The command line: `python -m tessel_core run|optimize PIPELINE ...` and
+`convert NOTEBOOK`.
 
-One module per command (`run`, `optimize`); `pipeline_file` reads pipeline
-files and command-line parameters; `options` holds what every command takes
+One module per command (`run`, `optimize`, `convert`); `pipeline_file` reads
+pipeline files and command-line parameters, `notebook_file` notebooks; `options` holds what every command takes
 and makes (engine, run, notebook and report); `session` is a run of a
 pipeline file (its DAG, engine and disk cache); `terminal` is what a run
 shows.
@@ -10,17 +11,18 @@ shows.
 import argparse
 import sys
 
-from tessel_core.cli import optimize, run
+from tessel_core.cli import convert, optimize, run
 from tessel_core.cli.pipeline_file import PipelineError
 
 
 def main(argv=None):
     """Parse the command line and run its command; the exit status."""
     parser = argparse.ArgumentParser(prog="python -m tessel_core",
-                                     description="Run or optimize a pipeline file.")
+                                     description="Run or optimize a pipeline file or a notebook.")
     commands = parser.add_subparsers(dest="command", required=True)
     run.add_parser(commands)
     optimize.add_parser(commands)
+    convert.add_parser(commands)
     args = parser.parse_args(argv)
     try:
         return args.func(args)

@@ -3,7 +3,14 @@
 import ast
 import math
 
-from tessel_core.cli.options import add_common, make_runner, warn_unread, write_outputs
+from tessel_core.cli.notebook_file import tags
+from tessel_core.cli.options import (
+    add_common,
+    given_params,
+    make_runner,
+    warn_unread,
+    write_outputs,
+)
 from tessel_core.cli.pipeline_file import PipelineError, parse_params
 from tessel_core.misc import TesselPipelineCallbackProcedure as Procedure
 from tessel_core.report.outputs import plain
@@ -78,11 +85,12 @@ def command_optimize(args):
     if len(args.objective) != len(directions):
         raise PipelineError(f"{len(directions)} direction(s) but {len(args.objective)} "
                             "--objective component(s): give one objective per direction")
-    runner = make_runner(args)
+    runner = make_runner(args, searched=list(grid) + list(search))
     try:
-        warn_unread(runner, parse_params(args.param), "--param")
+        warn_unread(runner, parse_params(given_params(args)), "--param")
         warn_unread(runner, search, "--search")
         warn_unread(runner, grid, "--grid")
+        args.objective = [objective_id(runner, o) for o in args.objective]
         for objective in args.objective:
             runner.check_ready(only=objective)
             if runner.dag.nodes[objective].last_expr is None:
@@ -91,6 +99,19 @@ def command_optimize(args):
         return optimize_pipeline(runner, args, grid, search, directions)
     finally:
         runner.close()
+
+
+def objective_id(runner, name):
+    """A component id, or for a notebook the tag of one cell."""
+    if runner.notebook is None or name in runner.dag.nodes:
+        return name
+    nb = runner.notebook
+    found = [nb.cell_ids[i] for i, cell in enumerate(nb.notebook.cells)
+             if nb.cell_ids[i] and name in tags(cell)]
+    if len(found) > 1:
+        raise PipelineError(f"--objective {name}: {len(found)} cells are tagged {name!r} "
+                            f"({', '.join(found)}); name one by its id")
+    return found[0] if found else name
 
 
 class LiveReport:
@@ -160,8 +181,10 @@ def given_parameters(parameters, grid):
 def apply_values(runner, values, last):
     """Set the trial's parameters; the components to run again."""
     changed = [n for n, v in values.items() if n not in last or last[n] != v]
-    runner.params.update(values)
     last.update(values)
+    if runner.notebook is not None:
+        return runner.inject(values)
+    runner.params.update(values)
     return runner.affected_by(changed)
 
 

@@ -6,6 +6,7 @@ import math
 import os
 import sys
 
+from tessel_core.cli.notebook_file import is_notebook, load_notebook, process_state_cells
 from tessel_core.cli.pipeline_file import (
     PipelineError,
     load_pipeline,
@@ -28,9 +29,16 @@ def finite_number(text):
 
 
 def add_common(p):
-    p.add_argument("pipeline", help="pipeline file (JSON)")
+    p.add_argument("pipeline", help="pipeline file (JSON), notebook (.ipynb) or percent-format "
+                                    "script (.py)")
     p.add_argument("--param", action="append", default=[], metavar="NAME=VALUE",
-                   help="parameter passed to every component (repeatable)")
+                   help="parameter passed to every component; for a notebook, set in a cell "
+                        "injected after its 'parameters' cell, as papermill does (repeatable)")
+    p.add_argument("-p", dest="param_pairs", nargs=2, action="append", default=[],
+                   metavar=("NAME", "VALUE"), help="the same as --param NAME=VALUE")
+    p.add_argument("--linear", action="store_true",
+                   help="for a notebook: run its cells as a chain, in order, instead of the "
+                        "DAG inferred from their code")
     p.add_argument("--cache-dir", help="disk-cache directory for components that ask for it")
     p.add_argument("--remote", metavar="BROKER_URL", help="run every component on a Celery worker")
     p.add_argument("--backend", metavar="URL", help="result backend (default: the broker URL)")
@@ -92,18 +100,57 @@ def check_store(store):
         raise PipelineError(f"the store {store} is not writable")
 
 
-def make_runner(args):
-    pipeline = load_pipeline(args.pipeline)
+def given_params(args):
+    """--param NAME=VALUE and -p NAME VALUE, in the order given."""
+    return list(args.param) + [f"{name}={value}" for name, value in
+                               getattr(args, "param_pairs", None) or []]
+
+
+# Options naming files, resolved before a notebook's run moves to its folder.
+PATH_OPTIONS = ("cache_dir", "output", "report", "store", "pareto")
+
+
+def read_input(args, extra_names=()):
+    """(pipeline, params, notebook) of the command's input file. A notebook's
+    parameters are set by its injected cell (with `extra_names` too, for a
+    search), and its cells run in its folder, as in Jupyter."""
+    params = parse_params(given_params(args))
+    if not is_notebook(args.pipeline):
+        return load_pipeline(args.pipeline), params, None
+    overrides = dict(params)
+    notebook = load_notebook(args.pipeline, overrides, getattr(args, "linear", False),
+                             searched=extra_names)
+    for name in PATH_OPTIONS:
+        value = getattr(args, name, None)
+        if value and "://" not in value:
+            setattr(args, name, os.path.abspath(value))
+    os.chdir(os.path.dirname(notebook.path))
+    return (notebook.model, {}), {}, notebook
+
+
+def make_runner(args, searched=()):
+    pipeline, params, notebook = read_input(args, searched)
     graph = pipeline_graph(pipeline[0])
     engine = make_engine(args, graph)
+    if notebook is not None and engine is not None:
+        warn_process_state(notebook)
     try:
-        return PipelineRunner(pipeline, parse_params(args.param),
-                              cache_dir=args.cache_dir, remote=args.remote, backend=args.backend,
-                              engine=engine, fail_fast=args.fail_fast)
+        runner = PipelineRunner(pipeline, params, cache_dir=args.cache_dir, remote=args.remote,
+                                backend=args.backend, engine=engine, fail_fast=args.fail_fast)
     except BaseException:
         if engine is not None:
             engine.close()
         raise
+    runner.notebook = notebook
+    return runner
+
+
+def warn_process_state(notebook):
+    cells = process_state_cells(notebook)
+    if cells:
+        print(f"warning: cells {', '.join(cells)} change process-wide state (styles, options, "
+              f"warnings filters, sys.path, the working directory, rcParams) that does not "
+              f"follow them to the other processes of --pool or --remote", file=sys.stderr)
 
 
 def wants_colour(args, stream):
@@ -117,16 +164,19 @@ def wants_colour(args, stream):
 
 def write_outputs(runner, args, search=None):
     """The executed notebook and the HTML report, where asked for."""
-    from tessel_core.report import write_html, write_notebook
+    from tessel_core.report import write_executed_notebook, write_html, write_notebook
 
     common = dict(parameters=runner.params, origin=runner.origin, seconds=runner.seconds,
                   shell=runner.shell)
     which = f" (the run of {search['shown']})" if search and search.get("shown") else ""
-    if args.output:
+    if args.output and runner.notebook is not None:
+        write_executed_notebook(args.output, runner.notebook, runner.dag, **common)
+        print(f"notebook written to {args.output}{which}")
+    elif args.output:
         write_notebook(args.output, runner.dag, **common)
         print(f"notebook written to {args.output}{which}")
     if getattr(args, "report", None):
-        write_html(args.report, runner.dag, search=search, **common)
+        write_html(args.report, runner.dag, search=search, notebook=runner.notebook, **common)
         print(f"report written to {args.report}{which}")
 
 

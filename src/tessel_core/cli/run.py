@@ -4,6 +4,7 @@ import sys
 
 from tessel_core.cli.options import (
     add_common,
+    given_params,
     make_runner,
     wants_colour,
     warn_unread,
@@ -25,7 +26,8 @@ def add_parser(commands):
 
 def command_run(args):
     runner = make_runner(args)
-    warn_unread(runner, parse_params(args.param), "--param")
+    if runner.notebook is None:  # a notebook's parameters cell is checked on reading
+        warn_unread(runner, parse_params(given_params(args)), "--param")
     interrupted = False
     try:
         runner.check_ready(only=args.only)

@@ -14,6 +14,7 @@ import os
 import networkx as nx
 
 from tessel_core.cache.entries import CacheDirectory, params_read
+from tessel_core.cli.notebook_file import INJECTED_ID, injected_cell, parameter_assignments
 from tessel_core.cli.pipeline_file import PipelineError
 from tessel_core.cli.terminal import Terminal, shown
 from tessel_core.executors import TesselRemoteComponentExecutor
@@ -43,6 +44,7 @@ class PipelineRunner:
         self.remote = (remote, backend or remote) if remote else None
         self.origin, self.seconds = {}, {}
         self.engine, self.fail_fast = engine, fail_fast
+        self.notebook = None  # the notebook read as this pipeline, if it was one
 
     # ---- checks before anything runs ---------------------------------------------
 
@@ -157,6 +159,17 @@ class PipelineRunner:
     def failed(self):
         return [self.dag.nodes[n] for n, o in self.origin.items()
                 if o == "run" and self.dag.nodes[n].status == TesselComponentStatus.FAILED]
+
+    def inject(self, values):
+        """Set a search's values in the notebook's injected cell; the components
+        to run again (that cell and what depends on it), none if unchanged."""
+        comp = self.dag.nodes[INJECTED_ID]
+        current = parameter_assignments(comp.cell_code)
+        code = injected_cell({**current, **values}).source
+        if code == comp.cell_code:
+            return set()
+        comp.cell_code = code
+        return {INJECTED_ID} | nx.descendants(self.dag.nx_graph, INJECTED_ID)
 
     def objective(self, node_id):
         comp = self.dag.nodes[node_id]

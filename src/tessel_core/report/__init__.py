@@ -6,6 +6,7 @@
 """
 
 from .html import pipeline_report, write_html
-from .notebook import pipeline_notebook, write_notebook
+from .notebook import executed_notebook, pipeline_notebook, write_executed_notebook, write_notebook
 
-__all__ = ["pipeline_notebook", "pipeline_report", "write_html", "write_notebook"]
+__all__ = ["executed_notebook", "pipeline_notebook", "pipeline_report", "write_executed_notebook",
+           "write_html", "write_notebook"]

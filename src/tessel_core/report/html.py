@@ -145,10 +145,29 @@ def component_section(page, comp, origin, seconds, shell):
             f'</code></pre>{rendered}</section>')
 
 
+def markdown_section(source):
+    """A notebook's markdown cell, rendered; raw HTML in it is shown as text."""
+    from markdown_it import MarkdownIt
+
+    return f'<section class="markdown">{MarkdownIt("commonmark", {"html": False}).render(source)}' \
+           f'</section>'
+
+
+def sections_in_order(dag, notebook):
+    """(markdown source, None) and (None, component id) in the order to show:
+    a notebook's cells as they stand, else the DAG's components."""
+    if notebook is None:
+        return [(None, node_id) for node_id in dag.nodes]
+    return [(cell.source, None) if cell.cell_type == "markdown" else (None, node_id)
+            for cell, node_id in zip(notebook.notebook.cells, notebook.cell_ids)
+            if cell.cell_type == "markdown" or node_id is not None]
+
+
 def pipeline_report(dag, parameters=None, origin=None, seconds=None, shell=None,
-                    search=None, title="Pipeline run"):
+                    search=None, title="Pipeline run", notebook=None):
     """The report as one HTML text. `search` (from a parameter search) adds its
-    trials, best trials, importances and Pareto front."""
+    trials, best trials, importances and Pareto front; with the `notebook` the
+    run was read from, its markdown cells are shown in place."""
     origin, seconds = origin or {}, seconds or {}
     page = Page(title)
     page.body.append(f"<h1>{html.escape(title)}</h1>")
@@ -159,8 +178,11 @@ def pipeline_report(dag, parameters=None, origin=None, seconds=None, shell=None,
         page.body.append(f"<h2>Parameters</h2><table>{rows}</table>")
     if search is not None:
         page.body.append(search_section(page, search))
-    for node_id, comp in dag.nodes.items():
-        page.body.append(component_section(page, comp, origin.get(node_id),
+    for markdown, node_id in sections_in_order(dag, notebook):
+        if markdown is not None:
+            page.body.append(markdown_section(markdown))
+            continue
+        page.body.append(component_section(page, dag.nodes[node_id], origin.get(node_id),
                                            seconds.get(node_id), shell))
     return page.render()
 

@@ -69,3 +69,33 @@ def write_notebook(path, dag, parameters=None, origin=None, seconds=None, shell=
     nb = pipeline_notebook(dag, parameters, origin, seconds, shell)
     write_text(path, nbformat.writes(nb))
     return nb
+
+
+def executed_notebook(notebook, dag, origin=None, shell=None):
+    """A notebook read as a pipeline (`cli.notebook_file.Notebook`), its
+    cells in place with what each component showed: execution counts in the
+    notebook's order, a cached component with the outputs it had, a failed
+    one with its error, a skipped one with none."""
+    origin = origin or {}
+    nb = nbformat.from_dict(notebook.notebook)
+    count = 0
+    for cell, node_id in zip(nb.cells, notebook.cell_ids):
+        if cell.cell_type != "code":
+            continue
+        cell.outputs, cell.execution_count = [], None
+        if node_id is None or origin.get(node_id, "skipped") not in ("run", "cache", "kept"):
+            continue
+        count += 1
+        cell.execution_count = count
+        cell.outputs = [nbformat.from_dict(o) for o in
+                        component_outputs(dag.nodes[node_id], shell, execution_count=count)]
+    nbformat.validate(nb)
+    return nb
+
+
+def write_executed_notebook(path, notebook, dag, parameters=None, origin=None, seconds=None,
+                            shell=None):
+    """Write the notebook a run was read from back to `path`, executed."""
+    nb = executed_notebook(notebook, dag, origin, shell)
+    write_text(path, nbformat.writes(nb))
+    return nb

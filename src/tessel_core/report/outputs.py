@@ -77,11 +77,20 @@ def stream_name(record):
     return "stderr" if "stderr" in (record.name or "") else "stdout"
 
 
+def is_notice(record):
+    """A notice of the run itself (outputs left out), not of the cell's code:
+    the runlet records those as "<stderr>"; the terminal says them, a cell's
+    outputs do not, as in Jupyter."""
+    return record.type == "stream" and record.name == "<stderr>"
+
+
 def record_outputs(records):
     """Stream and display outputs; consecutive writes to one stream are merged
     (their pieces joined once, so a long output costs its length)."""
     outputs, pieces = [], None
     for record in visible(records):
+        if is_notice(record):
+            continue
         text = stream_text(record)
         if text is not None:
             name = stream_name(record)

@@ -64,7 +64,8 @@ CELLS = [
     ("markdown", "# A test notebook\n\nWith every kind of cell.", None),
     ("code", "# Parameters\nscale = 2\nseed = 7", ["parameters"]),
     ("code", "import random\nimport numpy as np\nimport pandas as pd\nrandom.seed(seed)\n"
-             "np.random.seed(seed)\ndraw = [random.random() for _ in range(3)]\nprint(draw)", None),
+             "np.random.seed(seed)\ndraw = [random.random() for _ in range(3)]\nprint(draw)",
+     ["no-cache"]),
     ("code", "df = pd.DataFrame({'a': np.arange(5) * scale, 'b': np.random.rand(5).round(3)})\n"
              "df", None),
     ("code", "def total(frame):\n    return int(frame['a'].sum()) + offset\noffset = 10", None),
@@ -176,9 +177,9 @@ def test_cached_rerun_after_an_edit_reruns_its_descendants(tmp_path):
     second = cli("run", str(path), "--cache-dir", cache)
     assert second.returncode == 0, second.stderr
     rerun = {i for i, source in sources(second.stdout).items() if source == "run"}
-    # the edited cell, the cell calling it (which writes a file) and every cell
-    # after that write
-    assert rerun == {ids[3], ids[6], ids[7], ids[8], ids[9]}
+    # the edited cell, the cell calling it (which writes a file), every cell
+    # after that write, and the cell tagged no-cache
+    assert rerun == {ids[1], ids[3], ids[6], ids[7], ids[8], ids[9]}
 
 
 def test_percent_script_convert_and_bad_input(tmp_path):
@@ -192,8 +193,8 @@ def test_percent_script_convert_and_bad_input(tmp_path):
     assert cli("convert", str(script), "-o", str(pipeline)).returncode == 0
     data = json.loads(pipeline.read_text())
     assert data["parameters"] == {"n": 3} and len(data["nodes"]) == 4
-    again = cli("run", str(pipeline))
-    assert again.returncode == 1 and "\n5\n" in again.stdout
+    again = cli("run", str(pipeline), "--param", "n=4")  # as the notebook did
+    assert again.returncode == 1 and "\n14\n" in again.stdout
     assert cli("convert", str(script), "--dot").stdout.startswith("digraph")
     bad = tmp_path / "bad.ipynb"
     bad.write_text("{not json")

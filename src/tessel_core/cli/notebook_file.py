@@ -11,7 +11,7 @@ import ast
 import json
 import os
 import sys
-from typing import Dict, List, NamedTuple, Optional
+from typing import Dict, FrozenSet, List, NamedTuple, Optional
 
 import nbformat
 import networkx as nx
@@ -42,6 +42,7 @@ class Notebook(NamedTuple):
     cell_ids: List[Optional[str]]  # per cell: its component's id, None for none
     defaults: Dict[str, object]  # the parameters cell's assignments
     model: TesselDagModel
+    uncached: FrozenSet[str]  # ids of the cells tagged no-cache
 
 
 def is_notebook(path):
@@ -264,14 +265,41 @@ def load_notebook(path, overrides=None, linear=False, searched=()):
     for index, node_id, *_ in found:
         cell_ids[index] = node_id
     model = TesselDagModel(nodes=nodes, edges=edges)
-    return Notebook(os.path.abspath(path), nb, cell_ids, defaults, model)
+    uncached = frozenset(node_id for _, node_id, _, _, t in found if NO_CACHE_TAG in t)
+    return Notebook(os.path.abspath(path), nb, cell_ids, defaults, model, uncached)
 
 
 def pipeline_document(notebook):
-    """The pipeline file a notebook's run uses."""
+    """The pipeline file a notebook's run uses: its parameters are set as the
+    notebook's are, in its parameters cell (and a cell injected after it)."""
     data = json.loads(notebook.model.json())
     data["parameters"] = notebook.defaults
+    cell = parameters_cell_id(notebook)
+    if cell is not None:
+        data["parameters_cell"] = cell
     return data
+
+
+def parameters_cell_id(notebook):
+    for cell, node_id in zip(notebook.notebook.cells, notebook.cell_ids):
+        if node_id is not None and PARAMETERS_TAG in tags(cell):
+            return node_id
+    return None
+
+
+def with_injected_component(model, params_cell, overrides):
+    """A converted notebook's pipeline with `overrides` set as the notebook
+    would: a component right after its parameters cell, before its children."""
+    if not overrides:
+        return model
+    node = {"id": INJECTED_ID, "name": "Parameters", "code": injected_cell(overrides).source,
+            "metadata": {"diskcache": True}}
+    children = [e.child for e in model.edges if e.parent == params_cell]
+    edges = [e.dict() for e in model.edges] + [{"parent": params_cell, "child": INJECTED_ID}]
+    edges += [{"parent": INJECTED_ID, "child": child} for child in children]
+    nodes = [n.dict() for n in model.nodes]
+    at = next(i for i, n in enumerate(nodes) if n["id"] == params_cell) + 1
+    return TesselDagModel(nodes=nodes[:at] + [node] + nodes[at:], edges=edges)
 
 
 def dot(notebook):

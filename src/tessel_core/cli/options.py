@@ -6,12 +6,17 @@ import math
 import os
 import sys
 
-from tessel_core.cli.notebook_file import is_notebook, load_notebook, process_state_cells
+from tessel_core.cli.notebook_file import (
+    is_notebook,
+    load_notebook,
+    process_state_cells,
+    with_injected_component,
+)
 from tessel_core.cli.pipeline_file import (
     PipelineError,
-    load_pipeline,
     parse_params,
     pipeline_graph,
+    read_pipeline_file,
 )
 from tessel_core.cli.session import PipelineRunner
 from tessel_core.pipeline.runner import CPU_MULTIPLE, pool_size
@@ -116,7 +121,10 @@ def read_input(args, extra_names=()):
     search), and its cells run in its folder, as in Jupyter."""
     params = parse_params(given_params(args))
     if not is_notebook(args.pipeline):
-        return load_pipeline(args.pipeline), params, None
+        model, defaults, params_cell = read_pipeline_file(args.pipeline)
+        if params_cell is None:
+            return (model, defaults), params, None
+        return (with_injected_component(model, params_cell, params), {}), {}, None
     overrides = dict(params)
     notebook = load_notebook(args.pipeline, overrides, getattr(args, "linear", False),
                              searched=extra_names)
@@ -142,6 +150,8 @@ def make_runner(args, searched=()):
             engine.close()
         raise
     runner.notebook = notebook
+    if notebook is not None:
+        runner.uncached = set(notebook.uncached)
     return runner
 
 

@@ -4,7 +4,13 @@ A pipeline file is a JSON document:
 
     {"nodes": [{"id": "...", "name": "...", "code": "...", "metadata": {...}}, ...],
      "edges": [{"parent": "...", "child": "..."}, ...],
-     "parameters": {"NAME": VALUE, ...}}
+     "parameters": {"NAME": VALUE, ...},
+     "parameters_cell": "ID"}
+
+With "parameters_cell" (a notebook converted to a pipeline file) the
+parameters are that component's assignments and `--param` overrides them as
+for the notebook, in a component injected after it; without it, parameters
+are put in every component's namespace.
 """
 
 import ast
@@ -21,6 +27,13 @@ class PipelineError(Exception):
 
 
 def load_pipeline(path):
+    """(model, parameters) of the pipeline file at `path`."""
+    model, params, _ = read_pipeline_file(path)
+    return model, params
+
+
+def read_pipeline_file(path):
+    """(model, parameters, id of the parameters cell or None)."""
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
@@ -38,6 +51,10 @@ def load_pipeline(path):
     params = data.pop("parameters", {}) or {}
     if not isinstance(params, dict):
         raise PipelineError(f"pipeline file {path}: 'parameters' must be an object")
+    params_cell = data.pop("parameters_cell", None)
+    if params_cell is not None and not any(isinstance(n, dict) and n.get("id") == params_cell
+                                           for n in data["nodes"]):
+        raise PipelineError(f"pipeline file {path}: 'parameters_cell' names no component")
     try:
         model = TesselDagModel(**data)
     except pydantic.ValidationError as err:
@@ -46,7 +63,7 @@ def load_pipeline(path):
         raise PipelineError(f"pipeline file {path}: {where}: {first['msg']}") from None
     except RecursionError:
         raise PipelineError(f"pipeline file {path} is nested too deeply") from None
-    return model, params
+    return model, params, params_cell
 
 
 def check_shape(path, data):

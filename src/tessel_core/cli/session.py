@@ -45,6 +45,8 @@ class PipelineRunner:
         self.origin, self.seconds = {}, {}
         self.engine, self.fail_fast = engine, fail_fast
         self.notebook = None  # the notebook read as this pipeline, if it was one
+        # never cached, even when a cached cell below asks its ancestors to be
+        self.uncached = set()
 
     # ---- checks before anything runs ---------------------------------------------
 
@@ -73,8 +75,15 @@ class PipelineRunner:
 
     # ---- planning --------------------------------------------------------------------
 
+    def order(self):
+        """Component ids in the order to run and show them: a notebook's own
+        order (its edges all point forward), else the DAG's."""
+        if self.notebook is None:
+            return list(self.dag.nodes)
+        return [n.id for n in self.notebook.model.nodes]
+
     def plan(self, only=None):
-        order = list(self.dag.nodes)
+        order = self.order()
         if only is None:
             return order
         wanted = nx.ancestors(self.dag.nx_graph, only) | {only}
@@ -141,11 +150,11 @@ class PipelineRunner:
                 self.seconds.setdefault(node_id, outcome.seconds)
 
     def cacheable(self, comp):
-        return bool(self.cache_dir and comp.use_diskcache)
+        return bool(self.cache_dir and comp.use_diskcache and comp.id not in self.uncached)
 
     def summary(self):
         rows = [("component", "status", "time", "outputs", "source")]
-        for node_id in self.dag.nodes:
+        for node_id in self.order():
             if node_id not in self.origin:
                 continue
             comp = self.dag.nodes[node_id]

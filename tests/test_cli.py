@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -16,9 +17,12 @@ def cli(*args, cwd=None):
                           text=True, timeout=300, cwd=cwd)
 
 
-def sources(stdout):
-    rows = [line.split() for line in stdout.splitlines()]
-    return {r[0]: r[-1] for r in rows if len(r) >= 4 and r[1] in ("SUCCESSFUL", "FAILED", "INVALID")}
+def sources(stdout, why=False):
+    """Component -> where its results came from ("run", "cache"; with `why`
+    the whole column: "run: code changed")."""
+    rows = [re.split(r"\s{2,}", line.strip()) for line in stdout.splitlines()]
+    return {r[0]: r[-1] if why else r[-1].split(":")[0] for r in rows
+            if len(r) >= 4 and r[1] in ("SUCCESSFUL", "FAILED", "INVALID")}
 
 
 def test_run_twice_second_time_from_cache(tmp_path):

@@ -48,8 +48,9 @@ def test_data_cell_results_travel_to_a_fresh_process():
     assert (summary.objects, summary.functions, summary.classes, summary.modules) == (
         ["frame"], ["double"], ["Holder"], ["np", "pd", "osp"])
     assert cloudpickle.loads(result.last_output) == 2 * (10 + 11 + 12)
-    assert "".join(r.text for r in result.captured) == "rows 3\n"
-    assert {r.name for r in result.captured} == {"stdout"}
+    streams = [r for r in result.captured if r.type == "stream"]
+    assert "".join(r.text for r in streams) == "rows 3\n"
+    assert {r.name for r in streams} == {"stdout"}
     assert result.exception_msg is None
     script = (
         "import sys, pickle, json, cloudpickle\n"

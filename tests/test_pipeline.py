@@ -64,7 +64,8 @@ def test_pipeline_in_a_real_shell():
     assert dag.nodes["scale"].in_and_out.inputs == ["data"]
     assert dag.nodes["scale"].in_and_out.imports == [
         "np = __import__('importlib').import_module('numpy')"]
-    assert [c.text for c in dag.nodes["load"].captured if c.text.strip()] == ["loaded", "10"]
+    assert [c.text for c in dag.nodes["load"].captured
+            if c.type == "stream" and c.text.strip()] == ["loaded", "10"]
 
 
 def test_pipeline_in_a_pool_with_display_subscriber(capfd):

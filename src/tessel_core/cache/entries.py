@@ -1,21 +1,34 @@
-"""A directory of disk-cache entries, one per component and key: what the
-command line (and any caller running a DAG) asks of the cache.
+"""A directory of disk-cache entries: what the command line (and any caller
+running a DAG) asks of the cache.
 
-An entry lives in DIRECTORY/<component id>/<key>/ as a plain disk cache
-(TesselDiskCache). The key covers the component's code, the parameters its
-code reads and its parents' keys, so a later run finds the entry unless one
-of those changed. Entries are written by the disk-cache writer process and
-read as one consistent record; entries of other keys are left alone (another
-run on the same directory may be using them).
+An entry lives in DIRECTORY/<component id>/<key>-<deps>/ as a plain disk
+cache (TesselDiskCache) with its manifest (cache.manifest). The key covers
+the component's code, the parameters its code reads and the contents of the
+inputs it gets (so a parent that reran and made the same values leaves it
+cached); the manifest adds what the run read besides: files and modules. A
+run uses the most recently used entry of its key whose files and modules are
+unchanged, and otherwise says why it runs. Entries are written by the
+disk-cache writer process and read as one consistent record; other entries
+are left alone (another run on the same directory may be using them).
 """
 
-import hashlib
 import json
 import os
 import time
 
 from tessel_core.cache.diskcache import TesselDiskCache, read_record
+from tessel_core.cache.manifest import (
+    MANIFEST,
+    Stamps,
+    blob_hash,
+    depends_on,
+    key_changed_because,
+    read_manifest,
+    stale_because,
+    write_manifest,
+)
 from tessel_core.cache.quickhold import TesselQuickhold
+from tessel_core.cache.upkeep import Lease
 from tessel_core.common.code import names_read
 from tessel_core.components.runlet import stored_results
 from tessel_core.common.text import describe
@@ -70,19 +83,69 @@ class CacheDirectory:
         self.directory = os.path.abspath(os.path.expanduser(directory))
         self.dag, self.params = dag, params
         self.writer, self.pending = None, {}
+        self.stamps = Stamps()  # files and modules, stamped once per run
+        self.lease = Lease(self.directory)  # entries this run reads or writes
+        self.runs = {}  # component id -> (key, manifest head) of its run now
 
-    def key(self, node_id, memo):
-        """The component's key; `memo` holds the keys of one run's plan."""
-        if node_id not in memo:
-            comp = self.dag.nodes[node_id]
-            used = sorted(params_read(comp.cell_code, self.params))
-            parents = sorted(self.key(p, memo) for p in self.dag.nx_graph.predecessors(node_id))
-            blob = json.dumps([comp.cell_code, [(k, repr(self.params[k])) for k in used], parents])
-            memo[node_id] = hashlib.sha256(blob.encode()).hexdigest()[:16]
-        return memo[node_id]
+    def head(self, node_id, inputs):
+        """What the key covers, as stored in the manifest: code, parameters
+        read, and per input the hash of its value and where it came from."""
+        code = self.dag.nodes[node_id].cell_code
+        used = sorted(params_read(code, self.params))
+        values = {name: [blob_hash(v.blob), inputs.sources.get(name)]
+                  for name, v in inputs.values.items()}
+        values.update({name: [blob_hash(stmt), None] for name, stmt in inputs.statements.items()})
+        return {"code": code, "params": {k: repr(self.params[k]) for k in used},
+                "inputs": values, "random_state": self.random_origin(inputs)}
 
-    def path(self, node_id, memo):
-        return os.path.join(self.directory, node_id, self.key(node_id, memo))
+    def random_origin(self, inputs):
+        """What the global random state a run starts from depends on: the key
+        of the component that left it. Not the state itself: a first import
+        of numpy seeds it from the system, differently in every process."""
+        origin = inputs.random_from
+        if origin is None:
+            return None
+        if origin in self.runs:
+            return self.runs[origin][0]
+        return blob_hash(self.dag.nodes[origin].cell_code or "")
+
+    @staticmethod
+    def key_of(head):
+        hashes = {name: value[0] for name, value in head["inputs"].items()}
+        blob = json.dumps([head["code"], head["params"], hashes, head["random_state"]],
+                          sort_keys=True)
+        return blob_hash(blob)[:16]
+
+    def entries(self, node_id):
+        """(path, manifest) of the component's complete entries, most
+        recently used first."""
+        folder = os.path.join(self.directory, node_id)
+        try:
+            names = os.listdir(folder)
+        except OSError:
+            return []
+        found = []
+        for name in names:
+            path = os.path.join(folder, name)
+            manifest = read_manifest(path)
+            if manifest is not None:
+                found.append((last_used(path), path, manifest))
+        return [(path, manifest) for _, path, manifest in sorted(found, reverse=True)]
+
+    def lookup(self, node_id, inputs):
+        """(path of a usable entry, None) or (None, why the component runs)."""
+        head = self.head(node_id, inputs)
+        key = self.key_of(head)
+        self.runs[node_id] = (key, head)
+        entries = self.entries(node_id)
+        same = [(path, m) for path, m in entries if m.get("key") == key]
+        for path, manifest in same:
+            if stale_because(manifest, self.stamps) is None:
+                self.lease.hold(path)  # pruning leaves it to this run
+                return path, None
+        if same:
+            return None, stale_because(same[0][1], self.stamps)
+        return None, key_changed_because(head, entries[0][1] if entries else None)
 
     def load_cached(self, comp, path):
         """Results from the disk cache into memory (loading the cache into the
@@ -106,9 +169,22 @@ class CacheDirectory:
         comp.in_and_out.outputs = list(fields["non_module_outputs"])
         comp.in_and_out.summary = comp.outputs_summary
         comp.status = TesselComponentStatus.SUCCESSFUL
+        touch(os.path.join(path, MANIFEST))
         return True
 
-    def save(self, comp, path):
+    def entry_for(self, comp, node_id):
+        """Where the run of `node_id` now goes, and its manifest: its key,
+        and what the run read (files, modules), stamped now."""
+        key, head = self.runs[node_id]
+        reads = next((r.data for r in comp.captured or [] if r.type == "reads"), None)
+        deps = depends_on(reads, self.stamps, [self.directory])
+        manifest = {**head, **deps, "key": key}
+        sig = blob_hash(json.dumps(deps, sort_keys=True))[:12]
+        return os.path.join(self.directory, node_id, f"{key}-{sig}"), manifest
+
+    def save(self, comp, node_id):
+        path, manifest = self.entry_for(comp, node_id)
+        self.lease.hold(path)
         if self.writer is None:
             from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
 
@@ -131,7 +207,7 @@ class CacheDirectory:
         result = TesselCacheModel(**fields)
         task = TesselDiskCacheTodoModel(component_id=comp.id, cache_dir=path, result=result)
         if self.writer.put_task(task):
-            self.pending[task.task_id] = (comp.id, path)
+            self.pending[task.task_id] = (comp.id, path, manifest)
 
     def finish_writes(self):
         deadline = time.time() + WRITE_TIMEOUT
@@ -139,16 +215,36 @@ class CacheDirectory:
             # Entries of other fingerprints stay: another run on the same
             # directory may be reading or writing them at this moment.
             for done in self.writer.get_messages():
-                node_id, path = self.pending.pop(done.task_id, (None, None))
+                node_id, path, manifest = self.pending.pop(done.task_id, (None, None, None))
                 if not done.successful:
                     print(f"warning: could not write the disk cache of {node_id}: {done.message}")
+                elif path is not None:
+                    write_manifest(path, manifest)  # last: the entry is complete
             time.sleep(0.02)
-        for node_id, _ in self.pending.values():
+        for node_id, _, _ in self.pending.values():
             print(f"warning: the disk cache of {node_id} was not written")
 
     def close(self):
         """Wait for what was handed to the writer (bounded), then stop it."""
-        if self.writer is not None:
-            self.finish_writes()
-            self.writer.close()
-            self.writer = None
+        try:
+            if self.writer is not None:
+                self.finish_writes()
+                self.writer.close()
+                self.writer = None
+        finally:
+            self.lease.release()
+
+
+def last_used(entry):
+    try:
+        return os.stat(os.path.join(entry, MANIFEST)).st_mtime
+    except OSError:
+        return 0.0
+
+
+def touch(path):
+    """Note that an entry was used now (what pruning keeps longest)."""
+    try:
+        os.utime(path)
+    except OSError:
+        pass

@@ -1,7 +1,7 @@
-"""The command line: `python -m tessel_core run|optimize PIPELINE ...` and
-`convert NOTEBOOK`.
+"""The command line: `python -m tessel_core run|optimize PIPELINE ...`,
+`convert NOTEBOOK` and `cache list|prune|clear DIR`.
 
-One module per command (`run`, `optimize`, `convert`); `pipeline_file` reads
+One module per command (`run`, `optimize`, `convert`, `cache`); `pipeline_file` reads
 pipeline files and command-line parameters, `notebook_file` notebooks; `options` holds what every command takes
 and makes (engine, run, notebook and report); `session` is a run of a
 pipeline file (its DAG, engine and disk cache); `terminal` is what a run
@@ -11,7 +11,7 @@ shows.
 import argparse
 import sys
 
-from tessel_core.cli import convert, optimize, run
+from tessel_core.cli import cache, convert, optimize, run
 from tessel_core.cli.pipeline_file import PipelineError
 
 
@@ -23,6 +23,7 @@ def main(argv=None):
     run.add_parser(commands)
     optimize.add_parser(commands)
     convert.add_parser(commands)
+    cache.add_parser(commands)
     args = parser.parse_args(argv)
     try:
         return args.func(args)

@@ -132,7 +132,9 @@ def read_input(args, extra_names=()):
         value = getattr(args, name, None)
         if value and "://" not in value:
             setattr(args, name, os.path.abspath(value))
-    os.chdir(os.path.dirname(notebook.path))
+    folder = os.path.dirname(notebook.path)
+    os.chdir(folder)
+    sys.path.insert(0, folder)  # a kernel imports modules beside the notebook
     return (notebook.model, {}), {}, notebook
 
 
@@ -176,8 +178,8 @@ def write_outputs(runner, args, search=None):
     """The executed notebook and the HTML report, where asked for."""
     from tessel_core.report import write_executed_notebook, write_html, write_notebook
 
-    common = dict(parameters=runner.params, origin=runner.origin, seconds=runner.seconds,
-                  shell=runner.shell)
+    common = dict(parameters=runner.params, origin=runner.shown_origin(),
+                  seconds=runner.seconds, shell=runner.shell)
     which = f" (the run of {search['shown']})" if search and search.get("shown") else ""
     if args.output and runner.notebook is not None:
         write_executed_notebook(args.output, runner.notebook, runner.dag, **common)

@@ -21,6 +21,8 @@ def add_parser(commands):
     run.add_argument("--only", metavar="ID", help="run this component and what it needs")
     run.add_argument("--html", dest="report", metavar="REPORT.html",
                      help="write a self-contained HTML report of the run here")
+    run.add_argument("--dry-run", action="store_true",
+                     help="print what would run and why (with --cache-dir), running nothing")
     run.set_defaults(func=command_run)
 
 
@@ -28,6 +30,13 @@ def command_run(args):
     runner = make_runner(args)
     if runner.notebook is None:  # a notebook's parameters cell is checked on reading
         warn_unread(runner, parse_params(given_params(args)), "--param")
+    if args.dry_run:
+        try:
+            runner.check_ready(only=args.only)
+            print_table(runner.dry_run(only=args.only))
+        finally:
+            runner.close()
+        return 0
     interrupted = False
     try:
         runner.check_ready(only=args.only)

@@ -24,6 +24,7 @@ from tessel_core.executors.component_executors.local_executor.shell import (
 )
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.pipeline import TesselDagBase
+from tessel_core.pipeline.inputs import gather_inputs
 from tessel_core.pipeline.runner import Scheduler, ShellEngine
 
 
@@ -47,6 +48,7 @@ class PipelineRunner:
         self.notebook = None  # the notebook read as this pipeline, if it was one
         # never cached, even when a cached cell below asks its ancestors to be
         self.uncached = set()
+        self.reasons = {}  # component id -> why it ran (with a cache directory)
 
     # ---- checks before anything runs ---------------------------------------------
 
@@ -111,23 +113,25 @@ class PipelineRunner:
     def run(self, only=None, show=True, rerun=None):
         """Run the plan on the runner's engine; components whose results are
         cached (or, with `rerun`, still valid) are not run again."""
-        memo = {}
         engine = self.engine or ShellEngine(self.shell, send_to_front=show)
         prefixed = getattr(engine, "prefix_output", False)
         if getattr(engine, "printer", None) is not None:
             engine.printer.muted = not show
 
-        def satisfy(node_id):
+        def satisfy(node_id, inputs):
             comp = self.dag.nodes[node_id]
             if rerun is not None and node_id not in rerun and \
                     comp.status == TesselComponentStatus.SUCCESSFUL:
                 return "kept"
             if show and not prefixed:
                 print(f"--- {comp.name} ({node_id}) ---", flush=True)
-            if self.cacheable(comp) and self.cache.load_cached(comp, self.cache.path(node_id, memo)):
-                if show:
-                    self.terminal.show_cached(comp, prefixed)
-                return "cache"
+            if self.cacheable(comp):
+                path, why = self.cache.lookup(node_id, inputs)
+                if path is not None and self.cache.load_cached(comp, path):
+                    if show:
+                        self.terminal.show_cached(comp, prefixed)
+                    return "cache"
+                self.reasons[node_id] = why or "cached entry unreadable"
             return None
 
         def finished(node_id, outcome):
@@ -136,7 +140,7 @@ class PipelineRunner:
             if outcome.source != "run":
                 return
             if comp.status == TesselComponentStatus.SUCCESSFUL and self.cacheable(comp):
-                self.cache.save(comp, self.cache.path(node_id, memo))
+                self.cache.save(comp, node_id)
             if show:
                 self.terminal.show_run(comp, engine, prefixed)
 
@@ -162,8 +166,41 @@ class PipelineRunner:
             # a cancelled run never finished: its component still says RUNNING
             status = "CANCELLED" if self.origin[node_id] == "cancelled" else str(comp.status)
             rows.append((node_id, status, f"{seconds:.2f}s" if seconds else "-",
-                         ", ".join(comp.in_and_out.outputs) or "-", self.origin[node_id]))
+                         ", ".join(comp.in_and_out.outputs) or "-", self.source_of(node_id)))
         return rows
+
+    def dry_run(self, only=None):
+        """The table of what a run would do and why, running nothing: cached
+        components are read from the cache (their outputs are what their
+        children's keys are made of); below one that would run, nothing is
+        known yet."""
+        rows, would_run = [("component", "source")], {}
+        for node_id in self.plan(only):
+            comp = self.dag.nodes[node_id]
+            upstream = [p for p in self.dag.nx_graph.predecessors(node_id) if p in would_run]
+            if upstream:
+                would_run[node_id] = f"upstream {upstream[0]} would run"
+            elif not self.cacheable(comp):
+                would_run[node_id] = "not cached" if self.cache else "no --cache-dir"
+            else:
+                path, why = self.cache.lookup(node_id, gather_inputs(self.dag, node_id))
+                if path is not None and self.cache.load_cached(comp, path):
+                    rows.append((node_id, "cache"))
+                    continue
+                would_run[node_id] = why or "cached entry unreadable"
+            rows.append((node_id, f"run: {would_run[node_id]}"))
+        return rows
+
+    def source_of(self, node_id):
+        """Where the results came from, and why a component ran when the
+        cache could have served it: `run: data.csv changed`."""
+        source = self.origin.get(node_id, "")
+        if source == "run" and node_id in self.reasons:
+            return f"run: {self.reasons[node_id]}"
+        return source
+
+    def shown_origin(self):
+        return {node_id: self.source_of(node_id) for node_id in self.origin}
 
     def failed(self):
         return [self.dag.nodes[n] for n, o in self.origin.items()

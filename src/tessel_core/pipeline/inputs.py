@@ -33,8 +33,10 @@ class Inputs(NamedTuple):
     statements: Dict[str, str]
     values: Dict[str, SerializedValue]
     origin: Dict[str, str]  # name -> which output of which component it is
+    sources: Dict[str, str]  # name -> id of the component it comes from
     left_out: Dict[str, str]  # name -> why its component could not serialize it
     random_state: Optional[dict]  # the global random state the nearest ancestor left
+    random_from: Optional[str]  # id of that ancestor
 
 
 def run_record(comp, kind):
@@ -77,7 +79,7 @@ class Environment:
 
     def __init__(self):
         self.statements, self.values, self.left_out, self.makers = {}, {}, {}, {}
-        self.random_state = (-1, None)
+        self.random_state = (-1, None, None)  # (index, state, component id)
 
     def copy(self):
         env = Environment()
@@ -111,14 +113,14 @@ class Environment:
             self.statements[name] = (index, statement)
         state = run_record(comp, "random_state")
         if state is not None:
-            self.random_state = (index, state)
+            self.random_state = (index, state, node_id)
         for name, why in left_out_of(comp).items():
             self.left_out[name] = (index, f"output '{name}' of component '{comp.name}' could "
                                           f"not be serialized and was left out ({why})")
         for name, blob in (stored_results(comp).non_module_outputs or {}).items():
             self.left_out[name] = (index, GONE)
             self.values[name] = (index, (blob, f"output '{name}' of component '{comp.name}' "
-                                               f"({node_id})"))
+                                               f"({node_id})", node_id))
         made = summary_names(comp)
         for name in made:
             self.makers[name] = (index, comp.cell_code)
@@ -175,18 +177,20 @@ class Environment:
 
         def live(entries, names):
             # looked up by name: a long chain's environment is not scanned
-            if names is not None and len(names) < len(entries):
+            if names is None:
+                pairs = ((k, v) for k, (_, v) in entries.items())
+            elif len(names) < len(entries):
                 pairs = ((k, entries[k][1]) for k in names if k in entries)
             else:
-                pairs = ((k, v) for k, (_, v) in entries.items())
+                pairs = ((k, v) for k, (_, v) in entries.items() if k in names)
             return {k: v for k, v in pairs if v is not GONE}
 
-        values, origin = {}, {}
-        for name, (blob, where) in live(self.values, needed).items():
+        values, origin, sources = {}, {}, {}
+        for name, (blob, where, node_id) in live(self.values, needed).items():
             values[name] = SerializedValue(blob)
-            origin[name] = where
-        return Inputs(live(self.statements, None), values, origin,
-                      live(self.left_out, needed), self.random_state[1])
+            origin[name], sources[name] = where, node_id
+        return Inputs(live(self.statements, None), values, origin, sources,
+                      live(self.left_out, needed), *self.random_state[1:])
 
 
 def gather_inputs(dag, node_id):

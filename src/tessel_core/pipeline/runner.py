@@ -399,7 +399,7 @@ class Scheduler:
     """Runs `plan` (component ids in topological order, with every ancestor
     of each; all by default) of `dag` on `engine`. Hooks, all optional:
 
-    - `satisfy(node_id)`: a source ("cache", "kept") when the component's
+    - `satisfy(node_id, inputs)`: a source ("cache", "kept") when the component's
       results are already there without a run, else None;
     - `finished(node_id, outcome)`: called in this thread as each ends.
 
@@ -407,7 +407,7 @@ class Scheduler:
     stops new starts, cancels the runs in flight and propagates."""
 
     def __init__(self, dag, engine, parameters=None, plan=None, fail_fast=False,
-                 satisfy: Optional[Callable[[str], Optional[Source]]] = None,
+                 satisfy: Optional[Callable[[str, Any], Optional[Source]]] = None,
                  finished: Optional[Callable] = None):
         self.dag, self.engine, self.parameters = dag, engine, parameters or {}
         self.plan = list(plan) if plan is not None else list(dag.nodes)
@@ -466,11 +466,11 @@ class Scheduler:
         comp = self.dag.nodes[node_id]
         env = self.environment_in(node_id)
         start = time.perf_counter()
-        source = self.satisfy(node_id) if self.satisfy else None
+        inputs = env.inputs_for(comp.cell_code)
+        source = self.satisfy(node_id, inputs) if self.satisfy else None
         if source:
             self.done(node_id, env, source, start, ready)
             return
-        inputs = env.inputs_for(comp.cell_code)
         self.in_flight[node_id] = InFlight(None, env, start)  # cancelled if interrupted
         handle = self.engine.start(comp, inputs, self.parameters)
         self.in_flight[node_id] = InFlight(handle, env, start)

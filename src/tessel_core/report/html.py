@@ -7,7 +7,7 @@ import json
 
 import networkx as nx
 
-from tessel_core.report.outputs import component_outputs, plain, write_text
+from tessel_core.report.outputs import component_outputs, plain, ran, write_text
 
 COLOURS = {"SUCCESSFUL": "#2e7d32", "FAILED": "#c62828", "RUNNING": "#f9a825"}
 OTHER_COLOUR = "#757575"
@@ -137,7 +137,7 @@ def component_section(page, comp, origin, seconds, shell):
         meta.append(f"{seconds:.2f} s")
     if origin:
         meta.append({"cache": "from cache"}.get(origin, origin))
-    outputs = component_outputs(comp, shell) if origin in (None, "run", "cache", "kept") else []
+    outputs = component_outputs(comp, shell) if ran(origin) else []
     rendered = "".join(page.output(o) for o in outputs)
     return (f'<section id="comp-{html.escape(comp.id)}"><h2>{html.escape(comp.name or "")} '
             f'<code>{html.escape(comp.id)}</code></h2><p class="meta">'

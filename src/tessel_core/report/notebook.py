@@ -5,7 +5,7 @@ import nbformat
 
 import math
 
-from tessel_core.report.outputs import component_outputs, write_text
+from tessel_core.report.outputs import component_outputs, ran, write_text
 
 
 def heading(comp, origin=None, seconds=None):
@@ -54,8 +54,7 @@ def pipeline_notebook(dag, parameters=None, origin=None, seconds=None, shell=Non
         nb.cells.append(nbformat.v4.new_markdown_cell(
             heading(comp, origin.get(node_id), seconds.get(node_id))))
         cell = nbformat.v4.new_code_cell(comp.cell_code or "")
-        ran = origin.get(node_id, "run") in ("run", "cache", "kept")
-        if ran:
+        if ran(origin.get(node_id, "run")):
             cell.execution_count = count
             cell.outputs = [nbformat.from_dict(o) for o in
                             component_outputs(comp, shell, execution_count=count)]
@@ -83,7 +82,7 @@ def executed_notebook(notebook, dag, origin=None, shell=None):
         if cell.cell_type != "code":
             continue
         cell.outputs, cell.execution_count = [], None
-        if node_id is None or origin.get(node_id, "skipped") not in ("run", "cache", "kept"):
+        if node_id is None or not ran(origin.get(node_id, "skipped")):
             continue
         count += 1
         cell.execution_count = count

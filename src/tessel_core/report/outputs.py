@@ -77,6 +77,12 @@ def stream_name(record):
     return "stderr" if "stderr" in (record.name or "") else "stdout"
 
 
+def ran(origin):
+    """Whether a component with this origin has results to show: it ran
+    (`run`, or `run: why`), came from the cache, or was kept."""
+    return origin is None or origin.partition(":")[0] in ("run", "cache", "kept")
+
+
 def is_notice(record):
     """A notice of the run itself (outputs left out), not of the cell's code:
     the runlet records those as "<stderr>"; the terminal says them, a cell's

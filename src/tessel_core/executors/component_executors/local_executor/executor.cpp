@@ -335,6 +335,16 @@ RunResult run_in_worker_shell(nb::handle self, nb::handle shell, nb::handle code
 
 // ---- execute -------------------------------------------------------------------
 
+// The files the run read and the modules it used, as a "reads" data record
+// (cached and sent with its results, skipped by replay); None when it read
+// neither.
+nb::object what_it_read(nb::handle recording, nb::dict ns, nb::handle source) {
+    nb::object data = G("reads").attr("what_it_read")(recording, ns, notebook::names_read(source));
+    if (!pyclass::truthy(data["files"]) && !pyclass::truthy(data["modules"]))
+        return nb::none();
+    return G("TesselCapturedModel")("type"_a = "reads", "data"_a = data);
+}
+
 // The outputs a run could not serialize, as data that is cached and sent with
 // its results (replay skips it): {"outputs": {name: why}, "message": the
 // notice the run gave}.
@@ -392,10 +402,16 @@ nb::object execute(nb::handle self, nb::handle request) {
         names = notebook::with_callee_names(notebook::names_read(source), ns);
     nb::dict before = nb::borrow<nb::dict>(pyclass::check(PyDict_Copy(ns.ptr())));
     notebook::RandomLook random_before = notebook::look_at_random();
-    RunResult run = in_worker ? run_in_worker_shell(self, shell, source, ns)
-                    : shell.is_none()
-                        ? run_without_shell(self, source, ns)
-                        : run_in_shell(self, shell, source, request.attr("send_to_front"), ns);
+    nb::object recording = G("reads").attr("recording")();
+    nb::object read = recording.attr("__enter__")();
+    RunResult run;
+    {
+        pyclass::Finally stop{recording, "__exit__"};
+        run = in_worker ? run_in_worker_shell(self, shell, source, ns)
+              : shell.is_none()
+                  ? run_without_shell(self, source, ns)
+                  : run_in_shell(self, shell, source, request.attr("send_to_front"), ns);
+    }
     if (run.failure) {
         nb::object note = missing_note(request, run.failure->exc);
         if (!note.is_none())
@@ -415,6 +431,9 @@ nb::object execute(nb::handle self, nb::handle request) {
     nb::object moved = notebook::random_state_record(random_before);
     if (!moved.is_none())
         run.records.append(moved);
+    nb::object used = what_it_read(read, ns, source);
+    if (!used.is_none())
+        run.records.append(used);
     nb::object status = http("OK"), message = nb::str("");
     if (nb::len(o.problems)) {
         status = http("PARTIAL_CONTENT");
@@ -532,6 +551,8 @@ NB_MODULE(executor, m) {
     m.attr("DisplayHook") = pyclass::import("IPython.core.displayhook").attr("DisplayHook");
     m.attr("TesselDisplayPublisher") =
         pyclass::import("tessel_core.misc.pubtap").attr("TesselDisplayPublisher");
+    m.attr("reads") =
+        pyclass::import("tessel_core.executors.component_executors.local_executor.reads");
     m.attr("poolwatch") =
         pyclass::import("tessel_core.executors.component_executors.local_executor.poolwatch");
     m.attr("code_analysis") = pyclass::import("tessel_core.common.code");

@@ -10,6 +10,7 @@
 #include "tessel_core/_native/module.h"
 #include "tessel_core/executors/component_executors/local_executor/notebook.h"
 #include "tessel_core/executors/component_executors/local_executor/outputs.h"
+#include "tessel_core/executors/component_executors/local_executor/reads.h"
 
 #include <optional>
 
@@ -338,8 +339,9 @@ RunResult run_in_worker_shell(nb::handle self, nb::handle shell, nb::handle code
 // The files the run read and the modules it used, as a "reads" data record
 // (cached and sent with its results, skipped by replay); None when it read
 // neither.
-nb::object what_it_read(nb::handle recording, nb::dict ns, nb::handle source) {
-    nb::object data = G("reads").attr("what_it_read")(recording, ns, notebook::names_read(source));
+nb::object what_it_read(const reads::Recording &read, nb::dict ns, nb::handle source) {
+    nb::object data =
+        G("reads").attr("what_it_read")(read.files, read.imports, ns, notebook::names_read(source));
     if (!pyclass::truthy(data["files"]) && !pyclass::truthy(data["modules"]))
         return nb::none();
     return G("TesselCapturedModel")("type"_a = "reads", "data"_a = data);
@@ -402,16 +404,12 @@ nb::object execute(nb::handle self, nb::handle request) {
         names = notebook::with_callee_names(notebook::names_read(source), ns);
     nb::dict before = nb::borrow<nb::dict>(pyclass::check(PyDict_Copy(ns.ptr())));
     notebook::RandomLook random_before = notebook::look_at_random();
-    nb::object recording = G("reads").attr("recording")();
-    nb::object read = recording.attr("__enter__")();
-    RunResult run;
-    {
-        pyclass::Finally stop{recording, "__exit__"};
-        run = in_worker ? run_in_worker_shell(self, shell, source, ns)
-              : shell.is_none()
-                  ? run_without_shell(self, source, ns)
-                  : run_in_shell(self, shell, source, request.attr("send_to_front"), ns);
-    }
+    reads::Recording read; // stopped however the run ends
+    RunResult run = in_worker ? run_in_worker_shell(self, shell, source, ns)
+                    : shell.is_none()
+                        ? run_without_shell(self, source, ns)
+                        : run_in_shell(self, shell, source, request.attr("send_to_front"), ns);
+    read.stop();
     if (run.failure) {
         nb::object note = missing_note(request, run.failure->exc);
         if (!note.is_none())

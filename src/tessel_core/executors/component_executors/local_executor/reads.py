@@ -1,26 +1,16 @@
-"""What a component's run read besides its inputs: the regular files it
-opened for reading (seen through the interpreter's audit hook, which every
-way Python code opens a file passes: open, io.open, os.open, numpy, pandas,
-pickle) and the modules its code used (those it imported, and those of the
-modules, functions, classes and objects it read from its namespace).
-
-The hook is installed once per process (audit hooks cannot be removed) and
-records only while a run is recording, in the thread that runs it.
-Thread contract: `recording` may be used from any thread, each thread
-records its own run; the hook runs with the GIL held in the opening thread.
+"""What a component's run read besides its inputs, from what the executor's
+audit hook recorded (reads.h: every way Python code opens a file passes it,
+open, io.open, os.open, numpy, pandas, pickle): the regular files it opened
+for reading, and the modules its code used (those it imported, and those of
+the modules, functions, classes and objects it read from its namespace).
+Pure functions: any thread may call them.
 """
 
-import contextlib
 import os
 import stat
 import sys
 import sysconfig
-import threading
 import types
-
-_state = threading.local()  # .run: the Recording of this thread's run, or absent
-_installed = False
-_install_lock = threading.Lock()
 
 # Where the interpreter and installed packages live: files read there are
 # code, tracked by module versions instead.
@@ -31,68 +21,14 @@ _ignored_roots = tuple(sorted({os.path.realpath(p) + os.sep for p in (
 _ignored_names = (".tessel-transfer-", "tessel-run-")
 
 
-class Recording:
-    """What one run opened for reading (absolute paths) and imported."""
-
-    __slots__ = ("files", "imports")
-
-    def __init__(self):
-        self.files, self.imports = set(), set()
-
-
-def _hook(event, args):
-    if event != "open" and event != "import":
-        return
-    run = getattr(_state, "run", None)
-    if run is None or not args:
-        return
-    if event == "import":
-        run.imports.add(args[0])
-        return
-    if not isinstance(args[0], (str, bytes, os.PathLike)):
-        return  # an open file descriptor
-    mode, flags = (args[1] if len(args) > 1 else None), (args[2] if len(args) > 2 else 0)
-    if isinstance(mode, str):
-        if any(c in mode for c in "wax+"):
-            return
-    elif isinstance(flags, int) and flags & (os.O_WRONLY | os.O_RDWR):
-        return
-    try:
-        run.files.add(os.path.abspath(os.fsdecode(args[0])))
-    except (TypeError, ValueError):
-        pass
-
-
-def _install():
-    global _installed
-    with _install_lock:
-        if not _installed:
-            sys.addaudithook(_hook)
-            _installed = True
-
-
-@contextlib.contextmanager
-def recording():
-    """A Recording of the files this thread opens for reading and the modules
-    it imports while inside (a nested recording records into both)."""
-    _install()
-    outer, run = getattr(_state, "run", None), Recording()
-    _state.run = run
-    try:
-        yield run
-    finally:
-        _state.run = outer
-        if outer is not None:
-            outer.files |= run.files
-            outer.imports |= run.imports
-
-
-def what_it_read(run, ns, names):
-    """The data record of a run: the files it read, the modules it used."""
+def what_it_read(files, imports, ns, names):
+    """The data record of a run: the files it read, the modules it used
+    (`files` and `imports` as the executor's audit hook recorded them)."""
     if names is None:  # any name: those of the cell, not the namespace's own
         names = [n for n in ns if not n.startswith("_") and n != "get_ipython"]
-    values = [ns[n] for n in names if n in ns]
-    return {"files": data_files(run.files), "modules": modules_used(run.imports, values)}
+    values = [v for v in (ns[n] for n in names if n in ns) if type(v) not in PLAIN]
+    return {"files": data_files(files) if files else [],
+            "modules": modules_used(imports, values) if imports or values else {}}
 
 
 def data_files(opened, ignored_dirs=()):
@@ -116,6 +52,8 @@ def data_files(opened, ignored_dirs=()):
 
 
 STDLIB = frozenset(sys.stdlib_module_names) | {"__main__", "builtins", "tessel_core"}
+# Values of these types use no module's code (the common case, checked first).
+PLAIN = frozenset({int, float, str, bytes, bool, type(None), list, dict, tuple, set, complex})
 
 
 def top_module(name):

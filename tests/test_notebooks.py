@@ -4,18 +4,12 @@ notebooks compared with the same notebooks executed by a Jupyter kernel."""
 import json
 import os
 import re
-import subprocess
-import sys
 
 import nbformat
 import pytest
 
+from test_cli import cli, sources
 from tessel_core.cli.notebook_file import infer_edges
-
-
-def cli(*args, cwd=None):
-    return subprocess.run([sys.executable, "-m", "tessel_core", *args], capture_output=True,
-                          text=True, timeout=300, cwd=cwd)
 
 
 @pytest.mark.parametrize("cells, edges", [
@@ -160,14 +154,6 @@ def test_param_is_injected_as_papermill_does(tmp_path):
     assert ours[:1] + ours[2:] == theirs  # the injected cell shows nothing
 
 
-def sources(stdout, why=False):
-    """Component -> where its results came from ("run", "cache"; with `why`
-    the whole column: "run: code changed")."""
-    rows = [re.split(r"\s{2,}", line.strip()) for line in stdout.splitlines()]
-    return {r[0]: r[-1] if why else r[-1].split(":")[0] for r in rows
-            if len(r) >= 4 and r[1] in ("SUCCESSFUL", "FAILED", "INVALID")}
-
-
 def test_cached_rerun_after_an_edit_reruns_its_descendants(tmp_path):
     path = tmp_path / "nb.ipynb"
     nb = make_notebook(path)
@@ -207,8 +193,10 @@ def test_percent_script_convert_and_bad_input(tmp_path):
     make_notebook(twice, [("code", "a = 1", ["parameters"]), ("code", "b = 2", ["parameters"])])
     other = tmp_path / "data.txt"
     other.write_text("hello")
+    binary = tmp_path / "image.json"
+    binary.write_bytes(b"\x89PNG\x00\xff")
     for path, what in ((bad, "not valid JSON"), (twice, "tagged 'parameters'"),
-                       (other, "not JSON")):
+                       (other, "not JSON"), (binary, "not UTF-8 text")):
         out = cli("run", str(path))
         assert out.returncode == 2 and what in out.stderr, out.stderr
         assert len(out.stderr.strip().splitlines()) == 1 and not out.stdout

@@ -16,7 +16,7 @@ from typing import Dict, FrozenSet, List, NamedTuple, Optional
 import nbformat
 import networkx as nx
 
-from tessel_core.cli.pipeline_file import PipelineError
+from tessel_core.cli.pipeline_file import PipelineError, read_text
 from tessel_core.common.code import analyse, as_python
 from tessel_core.misc.models import TesselDagModel
 
@@ -51,13 +51,7 @@ def is_notebook(path):
 
 def read_notebook(path):
     """The notebook at `path`, version 4; bad input is a PipelineError."""
-    try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read()
-    except OSError as err:
-        raise PipelineError(f"cannot read notebook {path}: {err.strerror}") from None
-    except UnicodeDecodeError:
-        raise PipelineError(f"notebook {path} is not UTF-8 text") from None
+    text = read_text(path, "notebook")
     if str(path).endswith(".py"):
         import jupytext
 

@@ -32,13 +32,21 @@ def load_pipeline(path):
     return model, params
 
 
-def read_pipeline_file(path):
-    """(model, parameters, id of the parameters cell or None)."""
+def read_text(path, what):
+    """The text of the file at `path`; one that cannot be read, or is not
+    UTF-8 text, is bad input (`what` names it: "pipeline file", "notebook")."""
     try:
         with open(path, encoding="utf-8") as f:
-            text = f.read()
+            return f.read()
     except OSError as err:
-        raise PipelineError(f"cannot read pipeline file {path}: {err.strerror}") from None
+        raise PipelineError(f"cannot read {what} {path}: {err.strerror}") from None
+    except UnicodeDecodeError:
+        raise PipelineError(f"{what} {path} is not UTF-8 text") from None
+
+
+def read_pipeline_file(path):
+    """(model, parameters, id of the parameters cell or None)."""
+    text = read_text(path, "pipeline file")
     try:
         data = json.loads(text)
     except json.JSONDecodeError as err:

@@ -77,9 +77,11 @@ def test_what_a_run_read_decides_and_is_said(tmp_path, engine):
     assert dry.returncode == 0 and said == {
         "c0": "run: data.csv is gone", "c1": "run: upstream c0 would run",
         "c2": "run: upstream c1 would run", "c3": "cache"}
-    out, last = run()
+    out, last = run("--output", str(tmp_path / "out.ipynb"))
     assert out.returncode == 1 and "FileNotFoundError" in out.stderr
     assert last["c0"] == "run: data.csv is gone"
+    written = nbformat.read(str(tmp_path / "out.ipynb"), as_version=4)
+    assert written.cells[0].metadata["tessel"] == {"source": "run: data.csv is gone"}
 
 
 def test_a_file_read_on_a_celery_worker_is_tracked(tmp_path, remote):

@@ -82,6 +82,8 @@ def executed_notebook(notebook, dag, origin=None, shell=None):
         if cell.cell_type != "code":
             continue
         cell.outputs, cell.execution_count = [], None
+        if node_id is not None:  # where its results came from, and why it ran
+            cell.metadata["tessel"] = {"source": origin.get(node_id, "skipped")}
         if node_id is None or not ran(origin.get(node_id, "skipped")):
             continue
         count += 1

@@ -71,7 +71,8 @@ def test_what_a_run_read_decides_and_is_said(tmp_path, engine):
     assert run()[1] == {"c0": "cache", "c1": "run: helpers.py changed", "c2": "cache",
                         "c3": "cache"}
     fake_distribution(site, "2.0")
-    assert run()[1]["c1"] == "run: fakepkg 1.0 -> 2.0"
+    assert run()[1] == {"c0": "cache", "c1": "run: fakepkg 1.0 -> 2.0", "c2": "cache",
+                        "c3": "cache"}
     (tmp_path / "data.csv").unlink()
     dry, said = run("--dry-run")
     assert dry.returncode == 0 and said == {

@@ -19,6 +19,9 @@ _ignored_roots = tuple(sorted({os.path.realpath(p) + os.sep for p in (
     sysconfig.get_paths().get("platlib", sys.prefix)) if p}))
 # The package's own files (logs, transfer files) are never a run's data.
 _ignored_names = (".tessel-transfer-", "tessel-run-")
+# Files of the kernel's virtual file systems (/proc/PID/cmdline read by a
+# library) describe the process, not data; they look like regular files.
+_virtual_roots = ("/proc/", "/sys/", "/dev/")
 
 
 def what_it_read(files, imports, ns, names):
@@ -44,7 +47,8 @@ def data_files(opened, ignored_dirs=()):
                 continue
         except (OSError, ValueError, TypeError):
             continue
-        if real.startswith(roots) or os.path.basename(real).startswith(_ignored_names) or \
+        if real.startswith(roots + _virtual_roots) or \
+                os.path.basename(real).startswith(_ignored_names) or \
                 real.endswith((".pyc", ".pyo")):
             continue  # compiled code is tracked as the module it is
         found.add(path)

@@ -126,12 +126,12 @@ class PipelineRunner:
             if show and not prefixed:
                 print(f"--- {comp.name} ({node_id}) ---", flush=True)
             if self.cacheable(comp):
-                path, why = self.cache.lookup(node_id, inputs)
-                if path is not None and self.cache.load_cached(comp, path):
+                why = self.from_cache(comp, node_id, inputs)
+                if why is None:
                     if show:
                         self.terminal.show_cached(comp, prefixed)
                     return "cache"
-                self.reasons[node_id] = why or "cached entry unreadable"
+                self.reasons[node_id] = why
             return None
 
         def finished(node_id, outcome):
@@ -169,6 +169,14 @@ class PipelineRunner:
                          ", ".join(comp.in_and_out.outputs) or "-", self.source_of(node_id)))
         return rows
 
+    def from_cache(self, comp, node_id, inputs):
+        """Load the component's results from the cache: None when they were
+        there, else why it must run."""
+        path, why = self.cache.lookup(node_id, inputs)
+        if path is not None and self.cache.load_cached(comp, path):
+            return None
+        return why or "cached entry unreadable"
+
     def dry_run(self, only=None):
         """The table of what a run would do and why, running nothing: cached
         components are read from the cache (their outputs are what their
@@ -183,11 +191,11 @@ class PipelineRunner:
             elif not self.cacheable(comp):
                 would_run[node_id] = "not cached" if self.cache else "no --cache-dir"
             else:
-                path, why = self.cache.lookup(node_id, gather_inputs(self.dag, node_id))
-                if path is not None and self.cache.load_cached(comp, path):
+                why = self.from_cache(comp, node_id, gather_inputs(self.dag, node_id))
+                if why is None:
                     rows.append((node_id, "cache"))
                     continue
-                would_run[node_id] = why or "cached entry unreadable"
+                would_run[node_id] = why
             rows.append((node_id, f"run: {would_run[node_id]}"))
         return rows
 

@@ -277,6 +277,16 @@ def test_replay_after_last_clear():
         assert out.written == ["b"]
 
 
+def test_replay_writes_each_run_of_one_stream_at_once():
+    with fake_std() as (out, err):
+        records = [stream("a"), stream("b"), stream("c", "<stderr>"), stream("d"),
+                   TesselCapturedModel(type="display_data", data={"text/plain": "x"}),
+                   stream("e"), stream("f")]
+        TesselCapturedIO(records).show()
+        assert (out.written, err.written) == (["ab", "d", "ef"], ["c"])
+        assert (out.flushes, err.flushes) == (3, 1)
+
+
 def test_replay_without_shell_skips_displays():
     with fake_std() as streams:
         display = TesselCapturedModel(type="display_data", data={"text/plain": "x"})

@@ -527,32 +527,72 @@ void show_copy(nb::handle output, nb::handle shell, nb::handle component_id) {
          output.attr("update"));
 }
 
-// A stream record replayed onto the process's own streams: its text is
-// written and flushed, as display data of its mime type would be. A fresh
-// metadata dictionary would be seen by nobody; a stored one gets the id.
-void write_stream_record(nb::handle record, nb::handle component_id, nb::handle sys) {
-    nb::object metadata = record.attr(S("metadata"));
-    if (!metadata.is_none())
-        add_component_id(metadata, component_id);
-    nb::object stream = sys.attr(is_stderr(record.attr(S("name"))) ? S("stderr") : S("stdout"));
-    nb::object text = record.attr(S("text"));
-    pyclass::check(PyObject_CallMethodOneArg(stream.ptr(), S("write").ptr(), text.ptr()));
-    pyclass::check(PyObject_CallMethodNoArgs(stream.ptr(), S("flush").ptr()));
-}
+// Consecutive stream records of one stream, replayed onto the process's own
+// stream as one write and one flush: the same text in the same order, without
+// a flush per line (which made a long replay onto a file many times slower
+// than printing). A fresh metadata dictionary would be seen by nobody; a
+// stored one gets the id.
+struct StreamRun {
+    nb::object stream; // None when no run is pending
+    nb::list texts;
+
+    void add(nb::handle record, nb::handle component_id, nb::handle sys) {
+        nb::object metadata = record.attr(S("metadata"));
+        if (!metadata.is_none())
+            add_component_id(metadata, component_id);
+        nb::object target = sys.attr(is_stderr(record.attr(S("name"))) ? S("stderr") : S("stdout"));
+        nb::object text = record.attr(S("text"));
+        if (stream.is_valid() && !stream.is(target))
+            flush();
+        stream = target;
+        if (PyUnicode_CheckExact(text.ptr())) {
+            texts.append(text);
+            return;
+        }
+        flush_texts(); // any other text is the stream's to accept or refuse, alone
+        stream = target;
+        write(text);
+    }
+
+    void write(nb::handle text) {
+        pyclass::check(PyObject_CallMethodOneArg(stream.ptr(), S("write").ptr(), text.ptr()));
+    }
+
+    void flush_texts() {
+        if (!stream.is_valid())
+            return;
+        if (nb::len(texts) == 1)
+            write(texts[0]);
+        else if (nb::len(texts) > 1)
+            write(nb::str("").attr("join")(texts));
+        texts = nb::list();
+    }
+
+    void flush() {
+        if (!stream.is_valid())
+            return;
+        flush_texts();
+        nb::object target = std::move(stream);
+        stream = nb::object();
+        pyclass::check(PyObject_CallMethodNoArgs(target.ptr(), S("flush").ptr()));
+    }
+};
 
 // Records of the package's own class are replayed without copying them: a
 // copy is only observable through the metadata dictionary it shares with the
 // record, and that one is updated here exactly as on a copy. Any other
 // record goes through a copy of its own.
-void show_record(nb::handle record, nb::handle shell, nb::handle component_id, nb::handle sys) {
+void show_record(nb::handle record, nb::handle shell, nb::handle component_id, nb::handle sys,
+                 StreamRun &pending) {
     nb::object type = record.attr(S("type"));
     bool is_stream = pyclass::equal(type, S("stream"));
     if (!is_stream && !pyclass::equal(type, S("display_data")))
         return;
     if (is_stream && shell.is_none()) {
-        write_stream_record(record, component_id, sys);
+        pending.add(record, component_id, sys);
         return;
     }
+    pending.flush();
     nb::object data = is_stream ? stream_data(record) : nb::object(record.attr(S("data")));
     nb::object metadata = record.attr(S("metadata"));
     if (metadata.is_none())
@@ -571,13 +611,26 @@ void show(nb::handle self, nb::handle shell, nb::handle component_id) {
             break;
         }
     nb::object plain = G("TesselCapturedModel"), sys = G("sys");
-    for (Py_ssize_t i = first; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        nb::handle record(PyList_GET_ITEM(items.ptr(), i));
-        if (pyclass::type_of(record).is(plain))
-            show_record(record, shell, component_id, sys);
-        else
+    StreamRun pending;
+    try {
+        for (Py_ssize_t i = first; i < PyList_GET_SIZE(items.ptr()); ++i) {
+            nb::handle record(PyList_GET_ITEM(items.ptr(), i));
+            if (pyclass::type_of(record).is(plain)) {
+                show_record(record, shell, component_id, sys, pending);
+                continue;
+            }
+            pending.flush();
             show_copy(record.attr("copy")(), shell, component_id);
+        }
+    } catch (nb::python_error &) {
+        // what was replayed before the failure is written, as it was before
+        try {
+            pending.flush();
+        } catch (nb::python_error &) {
+        }
+        throw;
     }
+    pending.flush();
 }
 
 void define_captured_io(nb::module_ m) {

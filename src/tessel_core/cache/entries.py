@@ -30,6 +30,7 @@ from tessel_core.cache.manifest import (
 from tessel_core.cache.quickhold import TesselQuickhold
 from tessel_core.cache.upkeep import Lease
 from tessel_core.common.code import names_read
+from tessel_core.common.packed import content_hash
 from tessel_core.components.runlet import stored_results
 from tessel_core.common.text import describe
 from tessel_core.executors.component_executors.store import materialize
@@ -92,7 +93,7 @@ class CacheDirectory:
         read, and per input the hash of its value and where it came from."""
         code = self.dag.nodes[node_id].cell_code
         used = sorted(params_read(code, self.params))
-        values = {name: [blob_hash(v.blob), inputs.sources.get(name)]
+        values = {name: [content_hash(v.blob), inputs.sources.get(name)]
                   for name, v in inputs.values.items()}
         values.update({name: [blob_hash(stmt), None] for name, stmt in inputs.statements.items()})
         return {"code": code, "params": {k: repr(self.params[k]) for k in used},
@@ -208,6 +209,9 @@ class CacheDirectory:
         task = TesselDiskCacheTodoModel(component_id=comp.id, cache_dir=path, result=result)
         if self.writer.put_task(task):
             self.pending[task.task_id] = (comp.id, path, manifest)
+        else:
+            print(f"warning: the disk cache of {comp.id} is not written: the writer "
+                  f"did not take it", flush=True)
 
     def finish_writes(self):
         deadline = time.time() + WRITE_TIMEOUT

@@ -226,6 +226,7 @@ void bind_imports(nb::module_ m) {
     m.attr("_executor_choice") = pyclass::import("tessel_core.executors.choice");
     m.attr("_poolwatch") =
         pyclass::import("tessel_core.executors.component_executors.local_executor.poolwatch");
+    m.attr("packed") = pyclass::import("tessel_core.common.packed");
     m.attr("SerializedValue") =
         pyclass::import("tessel_core.executors.component_executors.serialized")
             .attr("SerializedValue");

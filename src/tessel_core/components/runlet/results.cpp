@@ -1,7 +1,7 @@
 // The results of a runlet's last run, read from the in-memory holder or, when
 // that is empty and the disk cache is in use and loaded, from the disk cache.
-// Values of the cell's variables are stored serialized and deserialized on
-// every read.
+// Values of the cell's variables are stored serialized (large buffers kept
+// out of band, see common/packed.py) and deserialized on every read.
 #include "tessel_core/components/runlet/runlet.h"
 
 namespace runlet {
@@ -20,8 +20,9 @@ nb::object result_holder(nb::handle self) {
 
 namespace {
 
+// A value of its own, whatever else reads the same stored value.
 nb::object loads(nb::handle blob) {
-    return G("cloudpickle").attr("loads")(blob);
+    return G("packed").attr("load")(blob);
 }
 nb::object dumps(nb::handle value) {
     return G("cloudpickle").attr("dumps")(value);

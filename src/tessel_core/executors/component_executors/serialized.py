@@ -1,8 +1,11 @@
 """A value that is already serialized."""
 
+from tessel_core.common.packed import PackedValue
+
 
 class SerializedValue:
-    """The cloudpickle serialization of a value, handed on as it is.
+    """The serialization of a value (cloudpickle bytes, or a PackedValue),
+    handed on as it is.
 
     A component's inputs are its ancestors' outputs, which are stored
     serialized: wrapped in this type they go into the run's request without
@@ -12,9 +15,10 @@ class SerializedValue:
     __slots__ = ("blob",)
 
     def __init__(self, blob):
-        if not isinstance(blob, bytes):
+        if not isinstance(blob, (bytes, PackedValue)):
             raise TypeError(f"SerializedValue holds bytes, not {type(blob).__name__}")
         self.blob = blob
 
     def __repr__(self):
-        return f"<SerializedValue of {len(self.blob)} bytes>"
+        size = len(self.blob) if isinstance(self.blob, bytes) else repr(self.blob)
+        return f"<SerializedValue of {size} bytes>"

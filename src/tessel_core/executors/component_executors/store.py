@@ -19,6 +19,8 @@ import os
 import pickle
 import uuid
 
+from tessel_core.common.packed import PackedValue, as_bytes, size_of
+
 ENV_URL = "TESSEL_STORE"
 ENV_THRESHOLD = "TESSEL_STORE_THRESHOLD"
 DEFAULT_THRESHOLD = 64 * 2**20  # bytes: below this a value travels as it is
@@ -126,12 +128,16 @@ def location_of(blob):
 
 def materialize(blob):
     """The serialized value itself, read from the store for a reference."""
+    if isinstance(blob, PackedValue):
+        return blob
     location = location_of(blob)
     return blob if location is None else get(location)
 
 
 def offload(blob, url, threshold=DEFAULT_THRESHOLD):
     """`blob`, or a reference to it in the store when it is larger than threshold."""
+    if url and isinstance(blob, PackedValue) and size_of(blob) > threshold:
+        blob = as_bytes(blob)  # the store keeps what cloudpickle alone reads back
     if url and isinstance(blob, bytes) and len(blob) > threshold:
         return reference(blob, url)
     return blob

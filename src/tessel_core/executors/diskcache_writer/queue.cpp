@@ -81,21 +81,40 @@ nb::object transfer_watch(nb::handle self, nb::handle item) {
 
 const Py_ssize_t kSpillBytes = 1 << 20; // an entry this large goes by file
 
+bool is_packed(nb::handle value) {
+    return pyclass::is_instance(value, G("PackedValue"));
+}
+
+Py_ssize_t packed_size(nb::handle value) {
+    nb::object size = G("packed").attr("size_of")(value);
+    Py_ssize_t n = PyLong_AsSsize_t(size.ptr());
+    if (n == -1 && PyErr_Occurred())
+        throw pyclass::error();
+    return n;
+}
+
 // The size of an entry that the disk cache would keep in a file of its own
 // and that can be written without pickling anything but its container: a
-// bytes value, or a dict of str to bytes (the serialized outputs). -1 for
-// any other shape.
+// serialized value (bytes or packed), or a dict of str to serialized values
+// (the outputs). -1 for any other shape.
 Py_ssize_t spillable_size(nb::handle value) {
     if (PyBytes_CheckExact(value.ptr()))
         return PyBytes_GET_SIZE(value.ptr());
+    if (is_packed(value))
+        return packed_size(value);
     if (!PyDict_CheckExact(value.ptr()))
         return -1;
     Py_ssize_t pos = 0, total = 0;
     PyObject *key, *item;
     while (PyDict_Next(value.ptr(), &pos, &key, &item)) {
-        if (!PyUnicode_CheckExact(key) || !PyBytes_CheckExact(item))
+        if (!PyUnicode_CheckExact(key))
             return -1;
-        total += PyBytes_GET_SIZE(item);
+        if (PyBytes_CheckExact(item))
+            total += PyBytes_GET_SIZE(item);
+        else if (is_packed(item))
+            total += packed_size(item);
+        else
+            return -1;
     }
     return total;
 }
@@ -129,12 +148,12 @@ void write_transfer(nb::handle self, nb::handle path, nb::handle value) {
     pyclass::Finally close{file, "close"};
     if (self.attr(S("_spills")).is_none())
         pyclass::raise(PyExc_RuntimeError, "TesselDiskcacheWriterQueue was closed.");
-    // A large bytes object goes from its own memory to the file: the
-    // pickler hands it to write() whole, without an in-memory copy.
+    // A large bytes object, or the buffers of a packed value, go from their
+    // own memory to the file, without an in-memory copy.
     if (PyBytes_CheckExact(value.ptr()))
         file.attr("write")(value);
     else
-        G("pickle").attr("dump")(value, file, "protocol"_a = 5);
+        G("packed").attr("write_inband")(file, value);
 }
 
 nb::object transfer_spilled(nb::handle self, nb::handle send, nb::handle data, nb::list spills) {
@@ -162,18 +181,23 @@ std::pair<nb::object, nb::list> split_large_entries(nb::handle task) {
     nb::object directory;
     for (nb::handle name : G("TesselCacheModel").attr("__fields__")) {
         nb::object value = nb::getattr(result, name);
-        if (spillable_size(value) < kSpillBytes)
+        if (spillable_size(value) < kSpillBytes) {
+            // what the disk cache keeps is cloudpickle bytes, read back with it alone
+            nb::object plain = G("packed").attr("for_disk")(value);
+            if (!plain.is(value))
+                replaced[name] = plain;
             continue;
+        }
         if (!directory.is_valid())
             directory = G("TesselDiskCache").attr("setup_cache_dir")(task.attr("cache_dir"));
-        bool raw = PyBytes_CheckExact(value.ptr());
+        bool raw = PyBytes_CheckExact(value.ptr()) || is_packed(value);
         nb::object path = transfer_path(directory);
         nb::object kept = raw ? value : pyclass::check(PyDict_Copy(value.ptr()));
         spills.append(nb::make_tuple(path, kept));
         nb::object mode = G("diskcache_core").attr(raw ? "MODE_BINARY" : "MODE_PICKLE");
         replaced[name] = G("TesselSpilledEntry")(path, mode);
     }
-    if (nb::len(spills) == 0)
+    if (nb::len(replaced) == 0)
         return {nb::borrow(task), spills};
     nb::object kept = result.attr("copy")("update"_a = replaced);
     nb::dict update;
@@ -301,6 +325,8 @@ NB_MODULE(queue, m) {
     nb::module_ models = pyclass::import("tessel_core.misc.models");
     m.attr("TesselCacheModel") = models.attr("TesselCacheModel");
     m.attr("TesselDiskCacheTodoModel") = models.attr("TesselDiskCacheTodoModel");
+    m.attr("packed") = pyclass::import("tessel_core.common.packed");
+    m.attr("PackedValue") = m.attr("packed").attr("PackedValue");
     ClassDef(m, "TesselSpilledEntry", nb::make_tuple(pyclass::builtin(PyBaseObject_Type)),
              "A result entry that waits in a transfer file, in the form the disk cache keeps.")
         .def(

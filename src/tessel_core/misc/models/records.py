@@ -7,6 +7,9 @@ from http import HTTPStatus
 from typing import Any, Dict, List, Optional
 
 from pydantic import BaseModel, Field
+from pydantic.validators import bytes_validator
+
+from tessel_core.common.packed import PackedValue
 
 from ..enums import TesselPipelineCallbackProcedure, TesselPipelineCallbackStatus
 from .component import (
@@ -70,12 +73,29 @@ class TesselCapturedModel(BaseModel):
 TesselCapturedModel.__fields_set__ = _ExplicitFields()  # type: ignore[assignment]
 
 
+class Serialized(bytes):
+    """A serialized value: cloudpickle bytes, or a PackedValue (its pickle
+    and its buffers, kept as they are: validating must not copy them)."""
+
+    __slots__ = ()
+
+    @classmethod
+    def __get_validators__(cls):
+        yield cls.validate
+
+    @classmethod
+    def validate(cls, value):
+        if isinstance(value, PackedValue):
+            return value
+        return bytes_validator(value)
+
+
 class TesselCacheModel(BaseModel):
     """The six result entries of one component run, with their defaults."""
 
     module_statements: Dict[str, str] = {}
-    non_module_outputs: Dict[str, bytes] = {}
-    last_output: Optional[bytes] = None
+    non_module_outputs: Dict[str, Serialized] = {}
+    last_output: Optional[Serialized] = None
     captured: Optional[List[TesselCapturedModel]] = None
     exception_msg: Optional[List[str]] = None
     outputs_summary: TesselComponentOutputsSummaryModel = TesselComponentOutputsSummaryModel()
@@ -86,7 +106,7 @@ class TesselExecutionRequestModel(BaseModel):
 
     cell_code: Optional[str] = None
     module_statements: Optional[Dict[str, str]] = None
-    non_module_inputs: Dict[str, bytes] = {}
+    non_module_inputs: Dict[str, Serialized] = {}
     parameters: Optional[Dict[str, Any]] = None
     send_to_front: bool = True
 

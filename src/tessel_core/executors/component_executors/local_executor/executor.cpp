@@ -97,6 +97,12 @@ nb::object failure_response(nb::handle status, const Failure &f, nb::handle capt
 
 // ---- namespace ----------------------------------------------------------------
 
+// What seeding the namespace leaves for collecting the outputs.
+struct Seeding {
+    nb::list maps;   // the regions of the run's inputs, mapped copy-on-write
+    nb::dict loaded; // input name -> the serialization its value came from
+};
+
 // A failed preparation of the run: the request itself is unusable.
 struct BadRequest {
     nb::object response;
@@ -122,11 +128,16 @@ nb::object bad_request(nb::handle self, const char *what, nb::handle sym, nb::py
 
 // An input that cannot be deserialized makes the request unusable: the
 // caller hands over only the inputs the code needs.
-void seed_inputs(nb::handle self, nb::handle request, nb::dict ns) {
+// A packed input's regions are mapped copy-on-write and noted in `maps`;
+// `loaded` gets, per input, the serialization its value is an unchanged
+// copy of (what tells whether the run changed it).
+void seed_inputs(nb::handle self, nb::handle request, nb::dict ns, const Seeding &seeding) {
     nb::object inputs = request.attr("non_module_inputs");
     for (auto kv : pyclass::expect<nb::dict>(inputs, "non_module_inputs")) {
         try {
-            nb::object value = G("cloudpickle").attr("loads")(kv.second);
+            nb::object pair = G("packed").attr("load_input")(kv.second, seeding.maps);
+            nb::object value = pair[0];
+            seeding.loaded[kv.first] = pair[1];
             value = G("handle_obj_for_exceptions")(value);
             ns[kv.first] = notebook::bind_to_namespace(value, ns);
         } catch (nb::python_error &e) {
@@ -138,7 +149,8 @@ void seed_inputs(nb::handle self, nb::handle request, nb::dict ns) {
     }
 }
 
-nb::dict seed_namespace(nb::handle self, nb::handle shell, nb::handle request) {
+nb::dict seed_namespace(nb::handle self, nb::handle shell, nb::handle request,
+                        const Seeding &seeding) {
     nb::dict ns;
     notebook::seed_dunders(ns, shell);
     if (!shell.is_none())
@@ -157,7 +169,7 @@ nb::dict seed_namespace(nb::handle self, nb::handle shell, nb::handle request) {
     nb::object inputs = request.attr("non_module_inputs");
     if (!inputs.is_none()) {
         nb::object figures = notebook::open_figures();
-        seed_inputs(self, request, ns);
+        seed_inputs(self, request, ns, seeding);
         notebook::close_input_figures(figures);
     }
     nb::object parameters = request.attr("parameters");
@@ -359,13 +371,12 @@ nb::object left_out_record(const Outputs &o, nb::handle message) {
 
 // The serialized inputs whose values the run started with (a parameter of the
 // same name replaced the input).
-nb::object seeded_inputs(nb::handle request) {
-    nb::object inputs = request.attr("non_module_inputs");
+nb::object seeded_inputs(nb::handle request, nb::dict loaded) {
     nb::object parameters = request.attr("parameters");
-    if (!PyDict_Check(inputs.ptr()) || parameters.is_none() || !pyclass::truthy(parameters))
-        return inputs;
+    if (parameters.is_none() || !pyclass::truthy(parameters))
+        return loaded;
     nb::dict kept;
-    for (auto kv : nb::borrow<nb::dict>(inputs))
+    for (auto kv : loaded)
         if (!pyclass::truthy(parameters.attr("__contains__")(kv.first)))
             kept[kv.first] = kv.second;
     return kept;
@@ -393,8 +404,9 @@ nb::object execute(nb::handle self, nb::handle request) {
     bool in_worker = shell.is_none() && runs_in_a_worker(self);
     if (in_worker)
         shell = G("worker_shell_module").attr("worker_shell")();
+    Seeding seeding;
     try {
-        ns = seed_namespace(self, shell, request);
+        ns = seed_namespace(self, shell, request, seeding);
     } catch (BadRequest &bad) {
         return bad.response;
     }
@@ -419,10 +431,11 @@ nb::object execute(nb::handle self, nb::handle request) {
                 .attr("format")(self.attr(S("_name")), run.failure->name, run.failure->text);
         return failure_response(http("INTERNAL_SERVER_ERROR"), *run.failure, run.records, msg);
     }
-    Outputs o = collect_outputs(before, ns, source, seeded_inputs(request), names);
+    Outputs o = collect_outputs(before, ns, source, seeded_inputs(request, seeding.loaded), names,
+                                seeding.maps);
     nb::object last = nb::none();
     if (run.value.is_valid() && !run.value.is_none()) {
-        last = serialize(run.value, nb::str("the value of the last expression"), o);
+        last = serialize(run.value, nb::str("the value of the last expression"), o, seeding.maps);
         if (run.shown.is_valid() && !run.shown.is_none())
             run.records.append(run.shown);
     }
@@ -554,6 +567,7 @@ NB_MODULE(executor, m) {
     m.attr("poolwatch") =
         pyclass::import("tessel_core.executors.component_executors.local_executor.poolwatch");
     m.attr("code_analysis") = pyclass::import("tessel_core.common.code");
+    m.attr("packed") = pyclass::import("tessel_core.common.packed");
     m.attr("worker_shell_module") =
         pyclass::import("tessel_core.executors.component_executors.local_executor.shell");
     // The reserved parameters a caller passes a run's context in.

@@ -1,6 +1,6 @@
 // What a run leaves behind: the names it bound or changed, classified, and
 // serialized (modules as statements that import them again, everything else
-// cloudpickled).
+// cloudpickled, values with large buffers packed with them out of band).
 #pragma once
 #include "tessel_core/_native/module.h"
 #include "tessel_core/executors/component_executors/local_executor/notebook.h"
@@ -94,20 +94,36 @@ bool pickled_natively(nb::handle value, int depth = 0) {
     return false;
 }
 
-// The bytes of cloudpickle.dumps(value).
-nb::object dumps(nb::handle value) {
-    nb::object cloudpickle = G("cloudpickle");
-    if (pickled_natively(value))
-        return G("pickle").attr("dumps")(value, cloudpickle.attr("DEFAULT_PROTOCOL"));
-    return cloudpickle.attr("dumps")(value);
+// Values nothing can change in place: they are never outputs of a run that
+// only read them.
+bool is_immutable(nb::handle value, int depth = 0) {
+    PyObject *v = value.ptr();
+    if (v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+        PyComplex_CheckExact(v) || PyUnicode_CheckExact(v) || PyBytes_CheckExact(v))
+        return true;
+    if (!PyTuple_CheckExact(v) || depth > 2 || PyTuple_GET_SIZE(v) > 100)
+        return false;
+    for (nb::handle item : value)
+        if (!is_immutable(item, depth + 1))
+            return false;
+    return true;
 }
 
-// cloudpickle.dumps(value), or None with a note in `problems` (and, for the
+// The value serialized: cloudpickle bytes, or its pickle and out-of-band
+// buffers (packed), a buffer inside a region the run mapped (`maps`) kept as
+// that region plus the pages the run wrote.
+nb::object dumps(nb::handle value, nb::handle maps) {
+    if (pickled_natively(value))
+        return G("pickle").attr("dumps")(value, G("cloudpickle").attr("DEFAULT_PROTOCOL"));
+    return G("packed").attr("pack")(value, maps);
+}
+
+// The value serialized, or None with a note in `problems` (and, for the
 // output called `name`, in `left_out`).
-nb::object serialize(nb::handle value, nb::handle what, Outputs &o,
+nb::object serialize(nb::handle value, nb::handle what, Outputs &o, nb::handle maps,
                      nb::handle name = nb::handle()) {
     try {
-        return dumps(value);
+        return dumps(value, maps);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_KeyboardInterrupt))
             throw;
@@ -147,7 +163,8 @@ bool is_routine(nb::handle value) {
            instance_of(value, PyMethod_Type) || is_method_descriptor(value);
 }
 
-void add_output(nb::handle key, nb::handle value, Outputs &o, nb::handle blob_done = nb::handle()) {
+void add_output(nb::handle key, nb::handle value, Outputs &o, nb::handle maps,
+                nb::handle blob_done = nb::handle()) {
     if (is_module(value)) {
         o.statements[key] = nb::str("__import__('importlib').import_module({!r})")
                                 .attr("format")(value.attr("__name__"));
@@ -158,8 +175,9 @@ void add_output(nb::handle key, nb::handle value, Outputs &o, nb::handle blob_do
     if (!statement.is_none())
         o.statements[key] = statement;
     else {
-        nb::object blob = blob_done ? nb::borrow(blob_done)
-                                    : serialize(value, nb::str("'{}'").attr("format")(key), o, key);
+        nb::object blob = blob_done
+                              ? nb::borrow(blob_done)
+                              : serialize(value, nb::str("'{}'").attr("format")(key), o, maps, key);
         if (blob.is_none())
             return; // left out, reported in the message
         o.serialized[key] = blob;
@@ -173,11 +191,11 @@ void add_output(nb::handle key, nb::handle value, Outputs &o, nb::handle blob_do
 }
 
 // An input the code read and changed in place (`df["c"] = ...`,
-// `model.fit(...)`) without rebinding it: its serialization differs from the
-// one that came in. Returns the new serialization, or None when unchanged.
-// (Equal objects may still pickle differently: a spurious output is harmless,
-// a missed change is not.)
-nb::object changed_in_place(nb::handle key, nb::handle value, nb::handle inputs, nb::handle names) {
+// `model.fit(...)`) without rebinding it: it no longer packs as it came in
+// (the same head, the same regions, the same pages). Returns the new
+// serialization, or None when unchanged.
+nb::object changed_in_place(nb::handle key, nb::handle value, nb::handle inputs, nb::handle names,
+                            nb::handle maps) {
     if (!PyDict_Check(inputs.ptr()) || !notebook::reads(names, key))
         return nb::none();
     PyObject *blob_in = PyDict_GetItemWithError(inputs.ptr(), key.ptr());
@@ -185,36 +203,30 @@ nb::object changed_in_place(nb::handle key, nb::handle value, nb::handle inputs,
         return nb::none();
     if (is_routine(value) || is_class(value) || is_module(value))
         return nb::none();
-    nb::object blob;
+    if (is_immutable(value))
+        return nb::none();
     try {
-        blob = dumps(value);
+        if (pickled_natively(value)) {
+            nb::object blob = dumps(value, maps);
+            if (pyclass::equal(blob, nb::handle(blob_in)))
+                return nb::none();
+            // pickled elsewhere (another process, a store's reference): as this
+            // process pickles the value it came in as
+            nb::object again = dumps(G("packed").attr("load")(nb::handle(blob_in)), maps);
+            return pyclass::equal(blob, again) ? nb::none() : blob;
+        }
+        return G("packed").attr("changed")(value, nb::handle(blob_in), maps);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
         return nb::none(); // cannot tell; it came in serializable and stays as it came
     }
-    if (pyclass::equal(blob, nb::handle(blob_in)))
-        return nb::none();
-    // Some values do not pickle to the same bytes after a round trip (a
-    // strided array view, a value pickled by another process): compare with
-    // the unchanged value as this process pickles it before calling it changed.
-    try {
-        nb::object cloudpickle = G("cloudpickle");
-        nb::object again =
-            cloudpickle.attr("dumps")(cloudpickle.attr("loads")(nb::handle(blob_in)));
-        if (pyclass::equal(blob, again))
-            return nb::none();
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception))
-            throw;
-    }
-    return blob;
 }
 
 // The names the run bound or rebound, in binding order, and the inputs it
 // changed in place.
 Outputs collect_outputs(nb::dict before, nb::dict ns, nb::handle source, nb::handle inputs,
-                        nb::handle names) {
+                        nb::handle names, nb::handle maps) {
     Outputs o;
     o.star_modules = star_imported_modules(source);
     for (auto kv : pyclass::list_copy(ns.attr("items")())) {
@@ -224,12 +236,12 @@ Outputs collect_outputs(nb::dict before, nb::dict ns, nb::handle source, nb::han
             continue;
         PyObject *prev = PyDict_GetItemWithError(before.ptr(), key.ptr());
         if (prev != value.ptr()) {
-            add_output(key, value, o);
+            add_output(key, value, o, maps);
             continue;
         }
-        nb::object blob = changed_in_place(key, value, inputs, names);
+        nb::object blob = changed_in_place(key, value, inputs, names, maps);
         if (!blob.is_none())
-            add_output(key, value, o, blob);
+            add_output(key, value, o, maps, blob);
     }
     return o;
 }

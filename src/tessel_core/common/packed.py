@@ -1,0 +1,451 @@
+"""Values kept as their pickle and their buffers, handed on without a copy.
+
+A value with large buffers (numpy arrays, pandas columns, bytearrays) is
+pickled with protocol 5 and its buffers kept out of the pickle stream: a
+`PackedValue` is the small pickle (`head`) plus one segment per buffer.
+Large buffers live in sealed shared-memory files (`Storage`); a run that
+reads the value maps them copy-on-write, so it gets writable arrays at once,
+and what it writes is copied page by page by the kernel, never seen by the
+stored value, a sibling or a later run.
+
+After the run, packing the value again is cheap: its head is small, and a
+buffer that still lies where it was mapped is described as the same
+storage plus the pages the run wrote (read from /proc/self/pagemap where the
+kernel offers it, compared with the stored bytes) instead of being copied.
+So handing a 100 MB frame down a chain of cells costs what the cells change,
+not its size. A value without such buffers stays plain cloudpickle bytes.
+
+Thread contract: `load`, `pack` and `changed` need the GIL (they run Python
+pickling); a `Mapped` list belongs to one run.
+"""
+
+import io
+import mmap
+import os
+import pickle
+import weakref
+from typing import Dict, List, NamedTuple, Optional, Tuple, Union
+
+import cloudpickle
+import numpy
+import xxhash
+
+PAGE = mmap.PAGESIZE
+LARGE = 1 << 20  # bytes: a buffer from this size is stored in shared memory and mapped
+OUT_OF_BAND = 1 << 16  # bytes: a smaller buffer stays in the pickle stream
+SEALS = ("F_SEAL_SHRINK", "F_SEAL_GROW", "F_SEAL_WRITE", "F_SEAL_SEAL")
+
+
+def _pagemap_available() -> bool:
+    try:
+        os.close(os.open("/proc/self/pagemap", os.O_RDONLY))
+        return hasattr(os, "memfd_create")
+    except OSError:
+        return False
+
+
+SHARED_MEMORY = _pagemap_available()  # else large buffers are kept as bytes
+
+
+class Storage:
+    """A sealed shared-memory file of buffers at page-aligned offsets. Its
+    pages are never written after it is made; the file closes when no value
+    refers to it (a process that ends, however it ends, leaves nothing)."""
+
+    __slots__ = ("fd", "size", "view", "__weakref__")
+
+    def __init__(self, buffers: List[memoryview]):
+        import fcntl
+
+        offsets, size = [], 0
+        for buf in buffers:
+            offsets.append(size)
+            size += -(-buf.nbytes // PAGE) * PAGE
+        self.fd = os.memfd_create("tessel-value", os.MFD_CLOEXEC | os.MFD_ALLOW_SEALING)
+        weakref.finalize(self, os.close, self.fd)
+        os.ftruncate(self.fd, size)
+        for buf, offset in zip(buffers, offsets):
+            write_all(self.fd, buf, offset)
+        seals = 0
+        for name in SEALS:
+            seals |= getattr(fcntl, name, 0)
+        fcntl.fcntl(self.fd, getattr(fcntl, "F_ADD_SEALS", 1033), seals)
+        self.size = size
+        self.view = memoryview(mmap.mmap(self.fd, size, access=mmap.ACCESS_READ))
+
+    def page(self, index: int) -> memoryview:
+        return self.view[index * PAGE:(index + 1) * PAGE]
+
+
+def write_all(fd: int, buf: memoryview, offset: int) -> None:
+    done = 0
+    while done < buf.nbytes:
+        done += os.pwrite(fd, buf[done:], offset + done)
+
+
+class Region(NamedTuple):
+    """A buffer that is a range of a storage, with the pages that differ
+    from it (storage page index -> the page's bytes)."""
+
+    storage: Storage
+    offset: int
+    length: int
+    patches: Tuple[Tuple[int, bytes], ...]
+
+
+Segment = Union[bytes, Region]
+
+
+class Mapped(NamedTuple):
+    """A region mapped copy-on-write for a run: where it is in memory."""
+
+    region: Region
+    memory: mmap.mmap
+    base: int  # address of the mapping's first byte
+    start: int  # storage offset of the mapping's first byte
+
+
+class PackedValue:
+    """A value as its protocol-5 pickle and its out-of-band buffers."""
+
+    __slots__ = ("head", "segments", "_digest")
+
+    def __init__(self, head: bytes, segments: Tuple[Segment, ...]):
+        self.head, self.segments = head, tuple(segments)
+        self._digest: Optional[str] = None
+
+    def __repr__(self):
+        return f"<PackedValue of {size_of(self)} bytes>"
+
+    def __reduce__(self):
+        # Another process gets the buffers' bytes: storage is of this process.
+        return (PackedValue, (self.head, tuple(bytes(segment_bytes(s)) for s in self.segments)))
+
+    def digest(self) -> str:
+        """XXH3-128 of the value's cloudpickle bytes (see `as_bytes`)."""
+        if self._digest is None:
+            h = xxhash.xxh3_128()
+            for piece in inband_pieces(self):
+                h.update(piece)
+            self._digest = h.hexdigest()
+        return self._digest
+
+    def same_as(self, other: "PackedValue") -> bool:
+        return self.head == other.head and len(self.segments) == len(other.segments) and \
+            all(same_segment(a, b) for a, b in zip(self.segments, other.segments))
+
+
+Blob = Union[bytes, PackedValue]
+
+
+def same_segment(a: Segment, b: Segment) -> bool:
+    if isinstance(a, Region) and isinstance(b, Region):
+        return a.storage is b.storage and a.offset == b.offset and a.length == b.length \
+            and dict(a.patches) == dict(b.patches)
+    return a is b or (isinstance(a, bytes) and isinstance(b, bytes) and a == b)
+
+
+def segment_parts(segment: Segment):
+    """The segment's content, as consecutive memory pieces (no copy)."""
+    if not isinstance(segment, Region):
+        yield memoryview(segment)
+        return
+    patches = dict(segment.patches)
+    position, end = segment.offset, segment.offset + segment.length
+    while position < end:
+        page, within = divmod(position, PAGE)
+        stop = min(end, (page + 1) * PAGE)
+        if page in patches:
+            yield memoryview(patches[page])[within:within + stop - position]
+            position = stop
+            continue
+        run_end = stop
+        while run_end < end and run_end // PAGE not in patches:
+            run_end = min(end, (run_end // PAGE + 1) * PAGE)
+        yield segment.storage.view[position:run_end]
+        position = run_end
+
+
+def segment_bytes(segment: Segment) -> bytes:
+    if isinstance(segment, bytes):
+        return segment
+    return b"".join(segment_parts(segment))
+
+
+# ---- loading ---------------------------------------------------------------------
+
+
+def load(blob: Blob, maps: Optional[List[Mapped]] = None):
+    """The value, with writable buffers of its own: a region mapped
+    copy-on-write (noted in `maps`, for packing what the run left), other
+    buffers copied."""
+    if not isinstance(blob, PackedValue):
+        return cloudpickle.loads(blob)
+    buffers = [writable(s, maps) for s in blob.segments]
+    return pickle.loads(blob.head, buffers=buffers)
+
+
+def load_input(blob: Blob, maps: List[Mapped]):
+    """(value, the blob it is now an unchanged copy of). Bytes of a value with
+    large buffers (from a disk cache, another process) are packed first, so
+    that the run maps them and what it leaves is found as cheaply as for a
+    value packed here."""
+    if isinstance(blob, PackedValue) or len(blob) < LARGE or not SHARED_MEMORY:
+        return load(blob, maps), blob
+    kept = pack(cloudpickle.loads(blob))
+    return load(kept, maps), kept
+
+
+def writable(segment: Segment, maps: Optional[List[Mapped]]):
+    if not isinstance(segment, Region):
+        return bytearray(segment)
+    start = segment.offset // PAGE * PAGE
+    end = -(-(segment.offset + segment.length) // PAGE) * PAGE
+    memory = mmap.mmap(segment.storage.fd, max(end - start, PAGE), access=mmap.ACCESS_COPY,
+                       offset=start)
+    for page, data in segment.patches:
+        memory[page * PAGE - start:(page + 1) * PAGE - start] = data
+    if maps is not None:
+        maps.append(Mapped(segment, memory, address_of(memoryview(memory)), start))
+    return memoryview(memory)[segment.offset - start:segment.offset - start + segment.length]
+
+
+def address_of(buffer) -> int:
+    if not buffer.nbytes:
+        return 0
+    return numpy.frombuffer(buffer, dtype=numpy.uint8).__array_interface__["data"][0]
+
+
+# ---- packing ---------------------------------------------------------------------
+
+
+class _Pickler(cloudpickle.Pickler):
+    """cloudpickle's pickler, with large `bytes` out of band too."""
+
+    def reducer_override(self, obj):
+        if type(obj) is bytes and len(obj) >= LARGE:
+            return bytes, (pickle.PickleBuffer(obj),)
+        return super().reducer_override(obj)
+
+
+def pickled(value, buffers: Optional[list]) -> bytes:
+    """The pickle of `value`, its buffers of OUT_OF_BAND bytes or more left
+    out and appended to `buffers` (smaller ones cost less in the stream)."""
+    out = io.BytesIO()
+
+    def out_of_band(buffer: pickle.PickleBuffer) -> bool:
+        with memoryview(buffer) as view:
+            if view.nbytes < OUT_OF_BAND:
+                return True
+        buffers.append(buffer)  # type: ignore[union-attr]
+        return False
+
+    _Pickler(out, protocol=5, buffer_callback=None if buffers is None else out_of_band).dump(value)
+    return out.getvalue()
+
+
+def pack(value, maps: Optional[List[Mapped]] = None, like: Optional[PackedValue] = None) -> Blob:
+    """The value packed: plain cloudpickle bytes when it has no out-of-band
+    buffers. A buffer inside a region the run mapped stays that region plus
+    the pages that now differ; one equal to the segment of `like` at its
+    place is that segment; other large buffers go to one new storage."""
+    found: List[pickle.PickleBuffer] = []
+    head = pickled(value, found)
+    if not found:
+        return head
+    try:
+        raws = [b.raw() for b in found]
+    except BufferError:  # not contiguous: in band, as cloudpickle would
+        return pickled(value, None)
+    segments: List[Optional[Segment]] = [None] * len(raws)
+    fresh = []
+    for i, raw in enumerate(raws):
+        segments[i] = known_segment(raw, i, maps or [], like)
+        if segments[i] is None:
+            if SHARED_MEMORY and raw.nbytes >= LARGE:
+                fresh.append(i)
+            else:
+                segments[i] = bytes(raw)
+    if fresh:
+        storage = Storage([raws[i] for i in fresh])
+        offset = 0
+        for i in fresh:
+            segments[i] = Region(storage, offset, raws[i].nbytes, ())
+            offset += -(-raws[i].nbytes // PAGE) * PAGE
+    return PackedValue(head, tuple(s for s in segments if s is not None))
+
+
+def known_segment(raw: memoryview, index: int, maps: List[Mapped],
+                  like: Optional[PackedValue]) -> Optional[Segment]:
+    address = address_of(raw)
+    for m in maps:
+        if m.base <= address and address + raw.nbytes <= m.base + len(m.memory):
+            return region_now(m, address - m.base, raw.nbytes)
+    if like is not None and index < len(like.segments):
+        old = like.segments[index]
+        if not isinstance(old, Region) and len(old) == raw.nbytes and raw == old:
+            return old
+    return None
+
+
+def region_now(m: Mapped, at: int, length: int) -> Region:
+    """The range [at, at + length) of mapping `m` (offsets in the mapping) as
+    its storage plus the pages that differ from it."""
+    storage = m.region.storage
+    first, last = at // PAGE, (at + length - 1) // PAGE
+    patches = []
+    for page in written_pages(m, first, last):
+        data = m.memory[page * PAGE:(page + 1) * PAGE]
+        storage_page = (m.start // PAGE) + page
+        if data != storage.page(storage_page):
+            patches.append((storage_page, data))
+    return Region(storage, m.start + at, length, tuple(patches))
+
+
+def written_pages(m: Mapped, first: int, last: int) -> List[int]:
+    """Pages (of the mapping) in [first, last] the process may have written:
+    private copies or swapped out, by /proc/self/pagemap."""
+    base = m.base // PAGE
+    try:
+        fd = os.open("/proc/self/pagemap", os.O_RDONLY)
+        try:
+            raw = os.pread(fd, (last - first + 1) * 8, (base + first) * 8)
+        finally:
+            os.close(fd)
+    except OSError:
+        return list(range(first, last + 1))
+    entries = numpy.frombuffer(raw, dtype=numpy.uint64)
+    present = (entries >> numpy.uint64(63)) & numpy.uint64(1)
+    swapped = (entries >> numpy.uint64(62)) & numpy.uint64(1)
+    shared = (entries >> numpy.uint64(61)) & numpy.uint64(1)
+    private = ((present == 1) & (shared == 0)) | (swapped == 1)
+    return [first + int(i) for i in numpy.nonzero(private)[0]]
+
+
+def changed(value, blob_in: Blob, maps: Optional[List[Mapped]] = None) -> Optional[Blob]:
+    """None when `value` is still what `blob_in` held; else its new packing.
+
+    Equal objects may still pickle differently (a strided view, a value
+    pickled by another process): then the value as this process packs an
+    unchanged copy decides. A spurious change is harmless, a missed one not."""
+    like = blob_in if isinstance(blob_in, PackedValue) else None
+    now = pack(value, maps, like)
+    if same_blob(now, blob_in):
+        return None
+    if head_of(now) == head_of(blob_in):
+        return now  # the same structure, other buffer contents
+    try:
+        mapped: List[Mapped] = []
+        again = pack(load(blob_in, mapped), mapped, like)
+    except Exception:
+        return now
+    return None if same_content(now, again) else now
+
+
+def same_content(a: Blob, b: Blob) -> bool:
+    if same_blob(a, b):
+        return True
+    return isinstance(a, PackedValue) and isinstance(b, PackedValue) and \
+        a.head == b.head and a.digest() == b.digest()
+
+
+def head_of(blob: Blob) -> bytes:
+    return blob.head if isinstance(blob, PackedValue) else blob
+
+
+def same_blob(a: Blob, b: Blob) -> bool:
+    if isinstance(a, PackedValue) and isinstance(b, PackedValue):
+        return a.same_as(b)
+    if isinstance(a, PackedValue) or isinstance(b, PackedValue):
+        return False
+    return a == b
+
+
+# ---- at the edges ------------------------------------------------------------------
+
+
+def as_bytes(blob: Blob) -> bytes:
+    """The value as cloudpickle bytes: what a disk cache, a store or another
+    machine keeps and reads back with cloudpickle alone."""
+    if not isinstance(blob, PackedValue):
+        return blob
+    return b"".join(inband_pieces(blob))
+
+
+FRAME, NEXT_BUFFER, READONLY_BUFFER = "\x95", "\x97", "\x98"
+BYTEARRAY8, BINBYTES8 = b"\x96", b"\x8e"
+
+
+def inband_pieces(blob: PackedValue) -> List[memoryview]:
+    """The pickle with every buffer in band, as pieces in order (the buffers
+    are not copied): NEXT_BUFFER becomes BYTEARRAY8 with the data, and
+    NEXT_BUFFER READONLY_BUFFER becomes BINBYTES8, as pickle writes a buffer
+    it is given no callback for. FRAME opcodes (optional, and their sizes no
+    longer true) are left out."""
+    import pickletools
+
+    head, pieces, done, index = memoryview(blob.head), [], 0, 0
+    ops = [(op.code, pos or 0) for op, _, pos in pickletools.genops(blob.head)]
+    for k, (code, pos) in enumerate(ops):
+        if code == FRAME:
+            pieces.append(head[done:pos])
+            done = pos + 9
+            continue
+        if code != NEXT_BUFFER:
+            continue
+        readonly = k + 1 < len(ops) and ops[k + 1][0] == READONLY_BUFFER
+        segment = blob.segments[index]
+        index += 1
+        size = segment.length if isinstance(segment, Region) else len(segment)
+        pieces.append(head[done:pos])
+        pieces.append(memoryview((BINBYTES8 if readonly else BYTEARRAY8) + size.to_bytes(8, "little")))
+        pieces.extend(segment_parts(segment))
+        done = pos + (2 if readonly else 1)
+    pieces.append(head[done:])
+    return [p for p in pieces if p.nbytes]
+
+
+def write_inband(file, value) -> None:
+    """Write `value` (a PackedValue, or a dict of str to serialized values) to
+    `file` as diskcache keeps it: the raw bytes of one value, or the pickle
+    of the dict with every value as its cloudpickle bytes. The buffers go
+    from memory to the file without a copy."""
+    if isinstance(value, PackedValue):
+        for piece in inband_pieces(value):
+            file.write(piece)
+        return
+    file.write(b"\x80\x05}(")  # PROTO 5, EMPTY_DICT, MARK
+    for name, blob in value.items():
+        encoded = name.encode("utf-8", "surrogatepass")
+        file.write(b"\x8d" + len(encoded).to_bytes(8, "little") + encoded)  # BINUNICODE8
+        pieces = inband_pieces(blob) if isinstance(blob, PackedValue) else [memoryview(blob)]
+        file.write(BINBYTES8 + sum(p.nbytes for p in pieces).to_bytes(8, "little"))
+        for piece in pieces:
+            file.write(piece)
+    file.write(b"u.")  # SETITEMS, STOP
+
+
+def for_disk(value):
+    """`value` with every PackedValue as its cloudpickle bytes."""
+    if isinstance(value, PackedValue):
+        return as_bytes(value)
+    if isinstance(value, dict) and any(isinstance(v, PackedValue) for v in value.values()):
+        return {name: as_bytes(v) for name, v in value.items()}
+    return value
+
+
+def content_hash(blob: Blob) -> str:
+    """XXH3-128 of the value's cloudpickle bytes (hashed piece by piece for a
+    packed value: no copy), the same for a value packed here and for what a
+    disk cache wrote of it."""
+    if isinstance(blob, PackedValue):
+        return blob.digest()
+    return xxhash.xxh3_128_hexdigest(blob)
+
+
+def size_of(blob: Blob) -> int:
+    """Bytes of the value's serialization, buffers included."""
+    if isinstance(blob, bytes):
+        return len(blob)
+    return len(blob.head) + sum(s.length if isinstance(s, Region) else len(s)
+                                for s in blob.segments)

@@ -1,0 +1,124 @@
+"""Large values are handed on without copies, and still exactly as a plain
+notebook would see them: equal after every path a value takes, and a change
+in place seen downstream only."""
+
+import glob
+import os
+import subprocess
+import sys
+
+import nbformat
+import pytest
+
+from test_cli import cli, sources
+
+# Builds the same values in any process: every kind the out-of-band path takes.
+MAKE = """
+import numpy as np, pandas as pd
+def make():
+    rng = np.random.default_rng(7)
+    big = rng.random((300_000, 4))                     # 9.6 MB: shared memory
+    frame = pd.DataFrame({"x": rng.random(200_000), "i": np.arange(200_000, dtype=np.int32),
+                          "c": pd.Categorical(rng.choice(list("abc"), 200_000)),
+                          "s": rng.choice(["u", "v"], 200_000).astype(object),
+                          "t": pd.date_range("2020-01-01", periods=200_000, freq="s")})
+    return {"f8": big, "fortran": np.asfortranarray(big[:, :3]), "strided": big[::3, 1],
+            "i2": np.arange(100_000, dtype=np.int16), "b": rng.random(200_000) > 0.5,
+            "c16": rng.random(70_000) + 1j, "frame": frame, "raw": bytes(2 << 20),
+            "ba": bytearray(b"q" * 100_000), "nested": [{"k": (big[:10], np.zeros(5))}],
+            "small": np.arange(7.0)}
+"""
+SAME = """
+def same(a, b):
+    if isinstance(a, pd.DataFrame):
+        return a.equals(b) and list(a.dtypes) == list(b.dtypes)
+    if isinstance(a, np.ndarray):
+        return a.dtype == b.dtype and a.shape == b.shape and np.array_equal(a, b) and \\
+            (not a.flags.forc or a.flags.f_contiguous == b.flags.f_contiguous) and b.flags.writeable
+    if isinstance(a, (list, tuple)):
+        return type(a) is type(b) and len(a) == len(b) and all(map(same, a, b))
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    return type(a) is type(b) and a == b
+"""
+CHECK = """
+want = make()
+print("equal:", sorted(k for k in want if not same(want[k], values[k])))
+"""
+
+
+def notebook(path, cells, tags=None):
+    nb = nbformat.v4.new_notebook()
+    nb.cells = [nbformat.v4.new_code_cell(code) for code in cells]
+    for i, cell in enumerate(nb.cells):
+        cell.id = f"c{i}"
+        cell.metadata["tags"] = (tags or {}).get(i, [])
+    nbformat.write(nb, str(path))
+
+
+def shm_entries():
+    return set(glob.glob("/dev/shm/*"))
+
+
+@pytest.mark.parametrize("engine", [[], ["--jobs", "2", "--pool"], ["cache"]],
+                         ids=["memory", "pool", "disk"])
+def test_every_kind_comes_back_equal(tmp_path, engine):
+    nb = tmp_path / "nb.ipynb"
+    notebook(nb, [MAKE + SAME, "values = make()", CHECK], tags={2: ["no-cache"]})
+    before = shm_entries()
+    args = ["run", str(nb)]
+    if engine == ["cache"]:
+        args += ["--cache-dir", str(tmp_path / "cache")]
+        assert cli(*args).returncode == 0
+    out = cli(*args, *([] if engine == ["cache"] else engine))
+    assert out.returncode == 0, out.stderr
+    assert "equal: []" in out.stdout, out.stdout
+    if engine == ["cache"]:
+        assert sources(out.stdout)["c1"] == "cache"
+        # written the new way, it reads back with a plain disk cache in another process
+        entry = glob.glob(str(tmp_path / "cache" / "c1" / "*"))[0]
+        code = (MAKE + SAME + "from tessel_core.cache import TesselDiskCache\n"
+                f"got = TesselDiskCache(cache_dir={entry!r}).non_module_outputs['values']\n"
+                "import cloudpickle\nprint(same(make(), cloudpickle.loads(got)))")
+        read = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        assert read.stdout.strip() == "True", read.stderr
+        assert not glob.glob(str(tmp_path / "cache" / "**" / "*transfer*"), recursive=True)
+    assert shm_entries() <= before  # nothing left in shared memory
+
+
+def test_the_store_keeps_packed_values(tmp_path):
+    from tessel_core.common.packed import pack
+    from tessel_core.executors.component_executors.store import materialize, offload
+    import cloudpickle
+
+    namespace = {}
+    exec(MAKE + SAME, namespace)
+    values = namespace["make"]()
+    blob = offload(pack(values), str(tmp_path), threshold=1)
+    assert isinstance(blob, bytes) and len(blob) < 4096  # a reference
+    assert namespace["same"](values, cloudpickle.loads(materialize(blob)))
+
+
+@pytest.mark.parametrize("size", [10, 2_000_000], ids=["small", "mapped"])
+def test_a_change_in_place_is_seen_downstream_only(size):
+    from tessel_core.executors.component_executors.local_executor.shell import PipelineShell
+    from tessel_core.misc.models import TesselDagModel
+    from tessel_core.pipeline import TesselDagBase
+    from tessel_core.pipeline.inputs import execute_component
+
+    codes = {"a": f"import numpy as np\narr = np.zeros({size})",
+             "b": "before = float(arr[0])\narr[0] = 99.0",  # changes its input in place
+             "c": "float(arr[0])",  # sibling
+             "d": "float(arr[0])"}  # descendant of b
+    dag = TesselDagBase(graph=TesselDagModel(
+        nodes=[{"id": k, "name": k, "code": v} for k, v in codes.items()],
+        edges=[{"parent": "a", "child": "b"}, {"parent": "a", "child": "c"},
+               {"parent": "b", "child": "d"}]))
+    shell = PipelineShell.instance()
+    seen = {k: execute_component(dag, k, ipython_shell=shell, send_to_front=False)
+            for k in ["a", "b", "c", "d"]}
+    assert (seen["c"], seen["d"]) == (0.0, 99.0)
+    execute_component(dag, "b", ipython_shell=shell, send_to_front=False)
+    assert dag.nodes["b"].non_module_outputs["before"] == 0.0  # its second run
+    assert dag.nodes["a"].non_module_outputs["arr"][0] == 0.0
+    assert execute_component(dag, "c", ipython_shell=shell, send_to_front=False) == 0.0

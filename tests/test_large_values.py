@@ -122,3 +122,28 @@ def test_a_change_in_place_is_seen_downstream_only(size):
     assert dag.nodes["b"].non_module_outputs["before"] == 0.0  # its second run
     assert dag.nodes["a"].non_module_outputs["arr"][0] == 0.0
     assert execute_component(dag, "c", ipython_shell=shell, send_to_front=False) == 0.0
+
+
+def _edit_in_worker(blob):
+    from tessel_core.common.packed import changed, load_input
+
+    maps = []
+    value, kept = load_input(blob, maps)
+    value[0] = 5.0
+    return changed(value, kept, maps)
+
+
+def test_a_pool_worker_maps_what_the_parent_holds_and_sends_back_what_changed():
+    import multiprocessing
+    import pickle
+
+    import numpy as np
+    from tessel_core.common.packed import load, pack
+
+    packed = pack(np.zeros(2_000_000))
+    assert len(pickle.dumps(packed)) < 4096  # a reference, not 16 MB
+    with multiprocessing.Pool(1) as pool:
+        edited = pool.apply(_edit_in_worker, (packed,))
+    assert edited.segments[0].storage is packed.segments[0].storage
+    assert len(edited.segments[0].patches) == 1  # one page came back
+    assert (load(edited)[0], load(packed)[0]) == (5.0, 0.0)

@@ -47,12 +47,18 @@ def _pagemap_available() -> bool:
 SHARED_MEMORY = _pagemap_available()  # else large buffers are kept as bytes
 
 
+Origin = Tuple[int, int, int]  # (pid, fd, inode) of the process that made a storage
+
+
 class Storage:
     """A sealed shared-memory file of buffers at page-aligned offsets. Its
     pages are never written after it is made; the file closes when no value
-    refers to it (a process that ends, however it ends, leaves nothing)."""
+    refers to it (a process that ends, however it ends, leaves nothing).
 
-    __slots__ = ("fd", "size", "view", "__weakref__")
+    Another process on the machine opens it through /proc/PID/fd of the
+    process that made it (its `origin`), while that process holds it."""
+
+    __slots__ = ("fd", "size", "view", "origin", "__weakref__")
 
     def __init__(self, buffers: List[memoryview]):
         import fcntl
@@ -61,20 +67,49 @@ class Storage:
         for buf in buffers:
             offsets.append(size)
             size += -(-buf.nbytes // PAGE) * PAGE
-        self.fd = os.memfd_create("tessel-value", os.MFD_CLOEXEC | os.MFD_ALLOW_SEALING)
-        weakref.finalize(self, os.close, self.fd)
-        os.ftruncate(self.fd, size)
+        fd = os.memfd_create("tessel-value", os.MFD_CLOEXEC | os.MFD_ALLOW_SEALING)
+        weakref.finalize(self, os.close, fd)
+        os.ftruncate(fd, size)
         for buf, offset in zip(buffers, offsets):
-            write_all(self.fd, buf, offset)
+            write_all(fd, buf, offset)
         seals = 0
         for name in SEALS:
             seals |= getattr(fcntl, name, 0)
-        fcntl.fcntl(self.fd, getattr(fcntl, "F_ADD_SEALS", 1033), seals)
-        self.size = size
-        self.view = memoryview(mmap.mmap(self.fd, size, access=mmap.ACCESS_READ))
+        fcntl.fcntl(fd, getattr(fcntl, "F_ADD_SEALS", 1033), seals)
+        self.adopt(fd, (os.getpid(), fd, os.fstat(fd).st_ino))
+
+    def adopt(self, fd: int, origin: Origin) -> None:
+        self.fd, self.origin = fd, origin
+        self.size = os.fstat(fd).st_size
+        self.view = memoryview(mmap.mmap(fd, self.size, access=mmap.ACCESS_READ))
+        _KNOWN[origin] = self
+
+    @classmethod
+    def of(cls, origin: Origin) -> "Storage":
+        """The storage made at `origin`: this process's own, or opened from
+        the process that made it."""
+        found = _KNOWN.get(origin)
+        if found is not None:
+            return found
+        pid, fd, inode = origin
+        try:
+            opened = os.open(f"/proc/{pid}/fd/{fd}", os.O_RDONLY | os.O_CLOEXEC)
+        except OSError as err:
+            raise LookupError(f"a value shared by process {pid} is gone ({err.strerror})") \
+                from None
+        storage = cls.__new__(cls)
+        weakref.finalize(storage, os.close, opened)
+        if os.fstat(opened).st_ino != inode:
+            raise LookupError(f"a value shared by process {pid} is gone")
+        storage.adopt(opened, origin)
+        return storage
 
     def page(self, index: int) -> memoryview:
         return self.view[index * PAGE:(index + 1) * PAGE]
+
+
+# Storages alive in this process, by origin. Thread contract: with the GIL.
+_KNOWN: "weakref.WeakValueDictionary[Origin, Storage]" = weakref.WeakValueDictionary()
 
 
 def write_all(fd: int, buf: memoryview, offset: int) -> None:
@@ -118,8 +153,9 @@ class PackedValue:
         return f"<PackedValue of {size_of(self)} bytes>"
 
     def __reduce__(self):
-        # Another process gets the buffers' bytes: storage is of this process.
-        return (PackedValue, (self.head, tuple(bytes(segment_bytes(s)) for s in self.segments)))
+        # To another process on this machine: regions by reference (it maps
+        # them), but for a worker's own storage, gone once it has answered.
+        return (rebuilt, (self.head, tuple(wire(s) for s in self.segments)))
 
     def digest(self) -> str:
         """XXH3-128 of the value's cloudpickle bytes (see `as_bytes`)."""
@@ -136,6 +172,38 @@ class PackedValue:
 
 
 Blob = Union[bytes, PackedValue]
+Wire = Union[bytes, Tuple[Origin, int, int, Tuple[Tuple[int, bytes], ...]]]
+
+
+def wire(segment: Segment) -> Wire:
+    if not isinstance(segment, Region):
+        return segment
+    import multiprocessing
+
+    if segment.storage.origin[0] == os.getpid() and multiprocessing.parent_process() is not None:
+        return segment_bytes(segment)
+    return (segment.storage.origin, segment.offset, segment.length, segment.patches)
+
+
+def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> PackedValue:
+    """A packed value from another process: regions of storages it shares
+    are mapped from there; large buffers it sent go to a storage here (they
+    are sent once, and mapped by whoever reads them next)."""
+    segments: List[Segment] = []
+    large = [i for i, w in enumerate(wires) if isinstance(w, bytes) and len(w) >= LARGE]
+    for w in wires:
+        if isinstance(w, bytes):
+            segments.append(w)
+        else:
+            origin, offset, length, patches = w
+            segments.append(Region(Storage.of(tuple(origin)), offset, length, tuple(patches)))
+    if large and SHARED_MEMORY:
+        storage, offset = Storage([memoryview(segments[i]) for i in large]), 0
+        for i in large:
+            size = len(segments[i])
+            segments[i] = Region(storage, offset, size, ())
+            offset += -(-size // PAGE) * PAGE
+    return PackedValue(head, tuple(segments))
 
 
 def same_segment(a: Segment, b: Segment) -> bool:
@@ -425,7 +493,7 @@ def write_inband(file, value) -> None:
     file.write(b"u.")  # SETITEMS, STOP
 
 
-def for_disk(value):
+def as_plain(value):
     """`value` with every PackedValue as its cloudpickle bytes."""
     if isinstance(value, PackedValue):
         return as_bytes(value)

@@ -19,7 +19,7 @@ import os
 import pickle
 import uuid
 
-from tessel_core.common.packed import PackedValue, as_bytes, size_of
+from tessel_core.common.packed import PackedValue, as_bytes, as_plain, size_of
 
 ENV_URL = "TESSEL_STORE"
 ENV_THRESHOLD = "TESSEL_STORE_THRESHOLD"
@@ -150,10 +150,24 @@ def worker_store():
     return url, threshold
 
 
+def leaving_the_machine(request):
+    """A request whose inputs are cloudpickle bytes (or store references), as
+    a worker on another machine reads them: packed values share memory only
+    on this machine."""
+    inputs = getattr(request, "non_module_inputs", None)
+    if inputs:
+        request = request.copy(update={"non_module_inputs": as_plain(inputs)})
+    return request
+
+
 def offload_response(response):
-    """A worker's response with its large outputs moved to the worker's store."""
+    """A worker's response, its outputs as cloudpickle bytes, the large ones
+    moved to the worker's store."""
     url, threshold = worker_store()
     result = getattr(response, "result", None)
+    if result is not None:
+        result.non_module_outputs = as_plain(result.non_module_outputs)
+        result.last_output = as_plain(result.last_output)
     if not url or result is None:
         return response
     outputs = result.non_module_outputs

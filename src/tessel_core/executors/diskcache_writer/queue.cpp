@@ -183,7 +183,7 @@ std::pair<nb::object, nb::list> split_large_entries(nb::handle task) {
         nb::object value = nb::getattr(result, name);
         if (spillable_size(value) < kSpillBytes) {
             // what the disk cache keeps is cloudpickle bytes, read back with it alone
-            nb::object plain = G("packed").attr("for_disk")(value);
+            nb::object plain = G("packed").attr("as_plain")(value);
             if (!plain.is(value))
                 replaced[name] = plain;
             continue;

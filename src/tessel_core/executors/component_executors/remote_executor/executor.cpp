@@ -217,9 +217,11 @@ nb::object wait_for(nb::handle self, nb::handle result) {
 }
 
 nb::object execute(nb::handle self, nb::handle request) {
+    nb::object sent = pyclass::import("tessel_core.executors.component_executors.store")
+                          .attr("leaving_the_machine")(request);
     nb::object result = self.attr(S("_remote_exectue_task"))
                             .attr("delay")("identifier"_a = self.attr(S("_id")),
-                                           "name"_a = self.attr(S("_name")), "request"_a = request);
+                                           "name"_a = self.attr(S("_name")), "request"_a = sent);
     nb::object response = wait_for(self, result);
     collected(result);
     return response;

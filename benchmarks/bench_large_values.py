@@ -32,18 +32,9 @@ print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 """
 PIPELINE = """
 import json, resource, sys
-from tessel_core.executors.component_executors.local_executor.shell import PipelineShell
-from tessel_core.misc.models import TesselDagModel
-from tessel_core.pipeline import TesselDagBase
-from tessel_core.pipeline.inputs import execute_component
-codes = json.load(open(sys.argv[1]))
-dag = TesselDagBase(graph=TesselDagModel(
-    nodes=[{"id": f"n{i}", "name": f"N{i}", "code": c} for i, c in enumerate(codes)],
-    edges=[{"parent": f"n{i}", "child": f"n{i + 1}"} for i in range(len(codes) - 1)]))
-shell = PipelineShell.instance()
-for node_id in dag.nodes:
-    execute_component(dag, node_id, ipython_shell=shell, send_to_front=False)
-assert all(str(c.status) == "SUCCESSFUL" for c in dag.nodes.values())
+sys.path.insert(0, sys.argv[2])
+from bench_notebook import pipeline
+pipeline(json.load(open(sys.argv[1])))
 print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 """
 
@@ -93,7 +84,8 @@ def memory_row(folder):
         with open(os.path.join(folder, name), "w") as f:
             f.write(text)
     shell_kb = int(timed(os.path.join(folder, "one_shell.py"), codes_path)[1].split()[-1])
-    ours_kb = int(timed(os.path.join(folder, "pipeline.py"), codes_path)[1].split()[-1])
+    here = os.path.dirname(os.path.abspath(__file__))
+    ours_kb = int(timed(os.path.join(folder, "pipeline.py"), codes_path, here)[1].split()[-1])
     above = (ours_kb - shell_kb) / 2**20
     print(f"{'1 GB chain: peak memory above one shell (GB)':44} {above:6.2f}  <= 2.5")
     print(f"(peak: one shell {shell_kb / 2**20:.2f} GB, execute_component {ours_kb / 2**20:.2f} GB)")

@@ -12,6 +12,8 @@ disk-cache writer process and read as one consistent record; other entries
 are left alone (another run on the same directory may be using them).
 """
 
+import contextlib
+import functools
 import json
 import os
 import time
@@ -30,7 +32,7 @@ from tessel_core.cache.manifest import (
 from tessel_core.cache.quickhold import TesselQuickhold
 from tessel_core.cache.upkeep import Lease
 from tessel_core.common.code import names_read
-from tessel_core.common.packed import content_hash
+from tessel_core.common.packed import Deferred, content_hash
 from tessel_core.components.runlet import stored_results
 from tessel_core.common.text import describe
 from tessel_core.executors.component_executors.store import materialize
@@ -61,6 +63,70 @@ def read_cache_record(path):
     return fields
 
 
+def read_deferred(path, hashes):
+    """The entry's record with its outputs deferred: read when a run first
+    needs one (`hashes`, output name -> content hash, from its manifest, are
+    what keys need). None for an entry never written."""
+    import diskcache
+
+    TesselDiskCache(cache_dir=path).close()  # opening it sweeps what a dead run left
+    fields, missing = {}, object()
+    with diskcache.Cache(path) as store:
+        with store.transact():
+            for name in RESULT_FIELDS:
+                if name == "non_module_outputs":
+                    fields[name] = missing if name not in store else None
+                else:
+                    fields[name] = store.get(name, default=missing)
+    if any(v is missing for v in fields.values()):
+        if never_written(path):
+            return None
+        raise KeyError("a disk cache entry is missing")
+    if not value_file_intact(path, "non_module_outputs"):
+        raise ValueError("the file of its outputs is missing or truncated")
+    outputs = StoredOutputs(path)
+    fields["non_module_outputs"] = {name: Deferred(functools.partial(outputs.take, name), h)
+                                    for name, h in hashes.items()}
+    TesselCacheModel(**fields)  # a field of the wrong shape is damage too
+    return fields
+
+
+def value_file_intact(path, key):
+    """Whether the file diskcache keeps the entry's `key` in (if any) is
+    there with the size it wrote: a value deferred is read too late to run
+    its component again instead."""
+    import sqlite3
+
+    with contextlib.closing(sqlite3.connect(os.path.join(path, "cache.db"), timeout=60)) as db:
+        row = db.execute("SELECT size, filename FROM Cache WHERE key = ? AND raw = 1",
+                         (key,)).fetchone()
+    if row is None:
+        return False
+    size, filename = row
+    if filename is None:
+        return True
+    try:
+        return os.path.getsize(os.path.join(path, filename)) == size
+    except OSError:
+        return False
+
+
+class StoredOutputs:
+    """The outputs of one disk cache entry, read once, when the first of them
+    is needed; each is handed out once (its Deferred keeps it)."""
+
+    def __init__(self, path):
+        self.path, self.values = path, None
+
+    def take(self, name):
+        if self.values is None:
+            import diskcache
+
+            with diskcache.Cache(self.path) as store:
+                self.values = dict(store["non_module_outputs"])
+        return self.values.pop(name)
+
+
 def never_written(path):
     """Whether the disk cache at `path` holds no entry at all."""
     import diskcache
@@ -87,6 +153,7 @@ class CacheDirectory:
         self.stamps = Stamps()  # files and modules, stamped once per run
         self.lease = Lease(self.directory)  # entries this run reads or writes
         self.runs = {}  # component id -> (key, manifest head) of its run now
+        self.chosen = {}  # entry path -> its manifest, for the entries this run uses
 
     def head(self, node_id, inputs):
         """What the key covers, as stored in the manifest: code, parameters
@@ -143,6 +210,7 @@ class CacheDirectory:
         for path, manifest in same:
             if stale_because(manifest, self.stamps) is None:
                 self.lease.hold(path)  # pruning leaves it to this run
+                self.chosen[path] = manifest
                 return path, None
         if same:
             return None, stale_because(same[0][1], self.stamps)
@@ -154,8 +222,9 @@ class CacheDirectory:
         incomplete entry is a miss: the component runs again."""
         if not os.path.isdir(path):
             return False
+        hashes = self.chosen.get(path, {}).get("outputs")
         try:
-            fields = read_cache_record(path)
+            fields = read_cache_record(path) if hashes is None else read_deferred(path, hashes)
         except Exception as err:
             print(f"warning: the disk cache of {comp.id} is damaged and is not used "
                   f"({type(err).__name__}: {describe(err)})", flush=True)
@@ -205,6 +274,9 @@ class CacheDirectory:
                   f"workers' store cannot be read here ({type(err).__name__}: "
                   f"{describe(err)})", flush=True)
             return
+        # a child's key needs its inputs' hashes: kept, they spare reading the values
+        manifest["outputs"] = {name: content_hash(blob)
+                               for name, blob in fields["non_module_outputs"].items()}
         result = TesselCacheModel(**fields)
         task = TesselDiskCacheTodoModel(component_id=comp.id, cache_dir=path, result=result)
         if self.writer.put_task(task):

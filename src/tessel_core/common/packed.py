@@ -24,7 +24,7 @@ import mmap
 import os
 import pickle
 import weakref
-from typing import Dict, List, NamedTuple, Optional, Tuple, Union
+from typing import Callable, List, NamedTuple, Optional, Tuple, Union
 
 import cloudpickle
 import numpy
@@ -171,7 +171,44 @@ class PackedValue:
             all(same_segment(a, b) for a, b in zip(self.segments, other.segments))
 
 
-Blob = Union[bytes, PackedValue]
+class Deferred:
+    """A serialized value not read yet (an output in a disk cache): its content
+    hash is known, its bytes are read when a run or a caller first needs them.
+    A large one is then packed once, for every run that reads it."""
+
+    __slots__ = ("read", "hash", "_blob")
+
+    def __init__(self, read: Optional[Callable[[], bytes]], content_hash: str,
+                 blob: Union[bytes, PackedValue, None] = None):
+        self.read, self.hash = read, content_hash
+        self._blob = blob  # read already, when given
+
+    def __repr__(self):
+        return f"<Deferred value {self.hash}>"
+
+    def __reduce__(self):
+        return (Deferred, (None, self.hash, self.resolve()))
+
+    def resolve(self) -> Union[bytes, PackedValue]:
+        if self._blob is None:
+            assert self.read is not None
+            blob = self.read()
+            if not isinstance(blob, bytes):
+                raise ValueError("a stored output is not serialized data")
+            found: Union[bytes, PackedValue] = blob
+            if len(blob) >= LARGE and SHARED_MEMORY:
+                found = pack(cloudpickle.loads(blob))
+            self._blob, self.read = found, None
+            return found
+        return self._blob
+
+
+Blob = Union[bytes, PackedValue, Deferred]
+
+
+def resolved(blob: Blob) -> Union[bytes, PackedValue]:
+    """The blob itself, read first if it is deferred."""
+    return blob.resolve() if isinstance(blob, Deferred) else blob
 Wire = Union[bytes, Tuple[Origin, int, int, Tuple[Tuple[int, bytes], ...]]]
 
 
@@ -196,11 +233,12 @@ def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> PackedValue:
             segments.append(w)
         else:
             origin, offset, length, patches = w
-            segments.append(Region(Storage.of(tuple(origin)), offset, length, tuple(patches)))
+            pid, fd, inode = origin
+            segments.append(Region(Storage.of((pid, fd, inode)), offset, length, tuple(patches)))
     if large and SHARED_MEMORY:
-        storage, offset = Storage([memoryview(segments[i]) for i in large]), 0
+        storage, offset = Storage([memoryview(wires[i]) for i in large]), 0  # type: ignore
         for i in large:
-            size = len(segments[i])
+            size = len(wires[i])
             segments[i] = Region(storage, offset, size, ())
             offset += -(-size // PAGE) * PAGE
     return PackedValue(head, tuple(segments))
@@ -247,6 +285,7 @@ def load(blob: Blob, maps: Optional[List[Mapped]] = None):
     """The value, with writable buffers of its own: a region mapped
     copy-on-write (noted in `maps`, for packing what the run left), other
     buffers copied."""
+    blob = resolved(blob)
     if not isinstance(blob, PackedValue):
         return cloudpickle.loads(blob)
     buffers = [writable(s, maps) for s in blob.segments]
@@ -258,6 +297,7 @@ def load_input(blob: Blob, maps: List[Mapped]):
     large buffers (from a disk cache, another process) are packed first, so
     that the run maps them and what it leaves is found as cheaply as for a
     value packed here."""
+    blob = resolved(blob)
     if isinstance(blob, PackedValue) or len(blob) < LARGE or not SHARED_MEMORY:
         return load(blob, maps), blob
     kept = pack(cloudpickle.loads(blob))
@@ -312,7 +352,8 @@ def pickled(value, buffers: Optional[list]) -> bytes:
     return out.getvalue()
 
 
-def pack(value, maps: Optional[List[Mapped]] = None, like: Optional[PackedValue] = None) -> Blob:
+def pack(value, maps: Optional[List[Mapped]] = None,
+         like: Optional[PackedValue] = None) -> Union[bytes, PackedValue]:
     """The value packed: plain cloudpickle bytes when it has no out-of-band
     buffers. A buffer inside a region the run mapped stays that region plus
     the pages that now differ; one equal to the segment of `like` at its
@@ -390,12 +431,14 @@ def written_pages(m: Mapped, first: int, last: int) -> List[int]:
     return [first + int(i) for i in numpy.nonzero(private)[0]]
 
 
-def changed(value, blob_in: Blob, maps: Optional[List[Mapped]] = None) -> Optional[Blob]:
+def changed(value, blob_in: Blob,
+            maps: Optional[List[Mapped]] = None) -> Optional[Union[bytes, PackedValue]]:
     """None when `value` is still what `blob_in` held; else its new packing.
 
     Equal objects may still pickle differently (a strided view, a value
     pickled by another process): then the value as this process packs an
     unchanged copy decides. A spurious change is harmless, a missed one not."""
+    blob_in = resolved(blob_in)
     like = blob_in if isinstance(blob_in, PackedValue) else None
     now = pack(value, maps, like)
     if same_blob(now, blob_in):
@@ -417,7 +460,7 @@ def same_content(a: Blob, b: Blob) -> bool:
         a.head == b.head and a.digest() == b.digest()
 
 
-def head_of(blob: Blob) -> bytes:
+def head_of(blob: Union[bytes, PackedValue]) -> bytes:
     return blob.head if isinstance(blob, PackedValue) else blob
 
 
@@ -435,9 +478,10 @@ def same_blob(a: Blob, b: Blob) -> bool:
 def as_bytes(blob: Blob) -> bytes:
     """The value as cloudpickle bytes: what a disk cache, a store or another
     machine keeps and reads back with cloudpickle alone."""
-    if not isinstance(blob, PackedValue):
-        return blob
-    return b"".join(inband_pieces(blob))
+    found = resolved(blob)
+    if not isinstance(found, PackedValue):
+        return found
+    return b"".join(inband_pieces(found))
 
 
 FRAME, NEXT_BUFFER, READONLY_BUFFER = "\x95", "\x97", "\x98"
@@ -478,12 +522,14 @@ def write_inband(file, value) -> None:
     `file` as diskcache keeps it: the raw bytes of one value, or the pickle
     of the dict with every value as its cloudpickle bytes. The buffers go
     from memory to the file without a copy."""
+    value = resolved(value)
     if isinstance(value, PackedValue):
         for piece in inband_pieces(value):
             file.write(piece)
         return
     file.write(b"\x80\x05}(")  # PROTO 5, EMPTY_DICT, MARK
     for name, blob in value.items():
+        blob = resolved(blob)
         encoded = name.encode("utf-8", "surrogatepass")
         file.write(b"\x8d" + len(encoded).to_bytes(8, "little") + encoded)  # BINUNICODE8
         pieces = inband_pieces(blob) if isinstance(blob, PackedValue) else [memoryview(blob)]
@@ -494,10 +540,12 @@ def write_inband(file, value) -> None:
 
 
 def as_plain(value):
-    """`value` with every PackedValue as its cloudpickle bytes."""
-    if isinstance(value, PackedValue):
+    """`value` (a serialized value, or a dict of them) with every packed or
+    deferred value as its cloudpickle bytes."""
+    if isinstance(value, (PackedValue, Deferred)):
         return as_bytes(value)
-    if isinstance(value, dict) and any(isinstance(v, PackedValue) for v in value.values()):
+    if isinstance(value, dict) and any(isinstance(v, (PackedValue, Deferred))
+                                       for v in value.values()):
         return {name: as_bytes(v) for name, v in value.items()}
     return value
 
@@ -505,7 +553,9 @@ def as_plain(value):
 def content_hash(blob: Blob) -> str:
     """XXH3-128 of the value's cloudpickle bytes (hashed piece by piece for a
     packed value: no copy), the same for a value packed here and for what a
-    disk cache wrote of it."""
+    disk cache wrote of it (a deferred value's is known without reading it)."""
+    if isinstance(blob, Deferred):
+        return blob.hash
     if isinstance(blob, PackedValue):
         return blob.digest()
     return xxhash.xxh3_128_hexdigest(blob)
@@ -513,6 +563,7 @@ def content_hash(blob: Blob) -> str:
 
 def size_of(blob: Blob) -> int:
     """Bytes of the value's serialization, buffers included."""
+    blob = resolved(blob)
     if isinstance(blob, bytes):
         return len(blob)
     return len(blob.head) + sum(s.length if isinstance(s, Region) else len(s)

@@ -1,10 +1,11 @@
 """A value that is already serialized."""
 
-from tessel_core.common.packed import PackedValue
+from tessel_core.common.packed import Deferred, PackedValue
 
 
 class SerializedValue:
-    """The serialization of a value (cloudpickle bytes, or a PackedValue),
+    """The serialization of a value (cloudpickle bytes, a PackedValue or a
+    Deferred one),
     handed on as it is.
 
     A component's inputs are its ancestors' outputs, which are stored
@@ -15,7 +16,7 @@ class SerializedValue:
     __slots__ = ("blob",)
 
     def __init__(self, blob):
-        if not isinstance(blob, (bytes, PackedValue)):
+        if not isinstance(blob, (bytes, PackedValue, Deferred)):
             raise TypeError(f"SerializedValue holds bytes, not {type(blob).__name__}")
         self.blob = blob
 

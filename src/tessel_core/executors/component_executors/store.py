@@ -19,7 +19,7 @@ import os
 import pickle
 import uuid
 
-from tessel_core.common.packed import PackedValue, as_bytes, as_plain, size_of
+from tessel_core.common.packed import Deferred, PackedValue, as_bytes, as_plain, size_of
 
 ENV_URL = "TESSEL_STORE"
 ENV_THRESHOLD = "TESSEL_STORE_THRESHOLD"
@@ -128,7 +128,7 @@ def location_of(blob):
 
 def materialize(blob):
     """The serialized value itself, read from the store for a reference."""
-    if isinstance(blob, PackedValue):
+    if isinstance(blob, (PackedValue, Deferred)):
         return blob
     location = location_of(blob)
     return blob if location is None else get(location)
@@ -136,7 +136,7 @@ def materialize(blob):
 
 def offload(blob, url, threshold=DEFAULT_THRESHOLD):
     """`blob`, or a reference to it in the store when it is larger than threshold."""
-    if url and isinstance(blob, PackedValue) and size_of(blob) > threshold:
+    if url and isinstance(blob, (PackedValue, Deferred)) and size_of(blob) > threshold:
         blob = as_bytes(blob)  # the store keeps what cloudpickle alone reads back
     if url and isinstance(blob, bytes) and len(blob) > threshold:
         return reference(blob, url)

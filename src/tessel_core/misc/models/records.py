@@ -9,7 +9,7 @@ from typing import Any, Dict, List, Optional
 from pydantic import BaseModel, Field
 from pydantic.validators import bytes_validator
 
-from tessel_core.common.packed import PackedValue
+from tessel_core.common.packed import Deferred, PackedValue
 
 from ..enums import TesselPipelineCallbackProcedure, TesselPipelineCallbackStatus
 from .component import (
@@ -74,8 +74,9 @@ TesselCapturedModel.__fields_set__ = _ExplicitFields()  # type: ignore[assignmen
 
 
 class Serialized(bytes):
-    """A serialized value: cloudpickle bytes, or a PackedValue (its pickle
-    and its buffers, kept as they are: validating must not copy them)."""
+    """A serialized value: cloudpickle bytes, a PackedValue (its pickle and
+    its buffers, kept as they are: validating must not copy them) or a
+    Deferred one (read from a disk cache when first used)."""
 
     __slots__ = ()
 
@@ -85,7 +86,7 @@ class Serialized(bytes):
 
     @classmethod
     def validate(cls, value):
-        if isinstance(value, PackedValue):
+        if isinstance(value, (PackedValue, Deferred)):
             return value
         return bytes_validator(value)
 

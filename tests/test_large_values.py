@@ -155,3 +155,14 @@ def test_a_cached_rerun_reads_no_value_it_does_not_need(tmp_path):
     out = cli(*args)
     assert out.returncode == 0 and sources(out.stdout) == {"c0": "cache", "c1": "cache"}, \
         out.stdout
+
+
+def test_a_killed_pool_worker_leaves_nothing_behind(tmp_path):
+    nb = tmp_path / "nb.ipynb"
+    notebook(nb, [MAKE, "values = make()",
+                  "import os, signal\nlen(values)\nos.kill(os.getpid(), signal.SIGKILL)"])
+    shm_before = set(os.listdir("/dev/shm"))
+    out = cli("run", str(nb), "--jobs", "2", "--pool")
+    assert out.returncode == 1 and sources(out.stdout)["c1"] == "run", out.stdout
+    assert set(os.listdir("/dev/shm")) <= shm_before
+    assert os.listdir(tmp_path) == ["nb.ipynb"]

@@ -130,14 +130,19 @@ def test_large_entries_are_stored_as_a_direct_write_stores_them(writer, tmp_path
     assert transfer_files(tmp_path) == []
 
 
+@pytest.mark.parametrize("packed", [False, True], ids=["bytes", "packed"])
 @pytest.mark.parametrize("kill_first", [True, False], ids=["dead-before-put", "mid-transfer"])
-def test_a_killed_worker_leaves_no_transfer_file(tmp_path, kill_first):
+def test_a_killed_worker_leaves_no_transfer_file(tmp_path, kill_first, packed):
+    import numpy as np
+    from tessel_core.common.packed import pack
+
     shm_before = set(os.listdir("/dev/shm"))
     w = TesselDiskcacheWriter("killed-transfer")
     w.open()
     w.start()
+    value = pack(np.ones(25_000_000)) if packed else b"k" * 200_000_000
     task = TesselDiskCacheTodoModel(component_id="c", cache_dir=str(tmp_path),
-                                    result=TesselCacheModel(last_output=b"k" * 200_000_000))
+                                    result=TesselCacheModel(last_output=value))
     if kill_first:
         os.kill(w._process.pid, signal.SIGKILL)
         w._process.join(10)

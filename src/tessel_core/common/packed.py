@@ -309,8 +309,11 @@ def writable(segment: Segment, maps: Optional[List[Mapped]]):
         return bytearray(segment)
     start = segment.offset // PAGE * PAGE
     end = -(-(segment.offset + segment.length) // PAGE) * PAGE
-    memory = mmap.mmap(segment.storage.fd, max(end - start, PAGE), access=mmap.ACCESS_COPY,
-                       offset=start)
+    try:
+        memory = mmap.mmap(segment.storage.fd, max(end - start, PAGE),
+                           access=mmap.ACCESS_COPY, offset=start)
+    except OSError:  # out of descriptors or mappings: a copy still does
+        return bytearray(segment_bytes(segment))
     for page, data in segment.patches:
         memory[page * PAGE - start:(page + 1) * PAGE - start] = data
     if maps is not None:
@@ -376,9 +379,15 @@ def pack(value, maps: Optional[List[Mapped]] = None,
             else:
                 segments[i] = bytes(raw)
     if fresh:
-        storage = Storage([raws[i] for i in fresh])
+        try:
+            storage: Optional[Storage] = Storage([raws[i] for i in fresh])
+        except OSError:  # out of descriptors or shared memory: kept as bytes
+            storage = None
         offset = 0
         for i in fresh:
+            if storage is None:
+                segments[i] = bytes(raws[i])
+                continue
             segments[i] = Region(storage, offset, raws[i].nbytes, ())
             offset += -(-raws[i].nbytes // PAGE) * PAGE
     return PackedValue(head, tuple(s for s in segments if s is not None))

@@ -527,11 +527,14 @@ def inband_pieces(blob: PackedValue) -> List[memoryview]:
 
 
 def write_inband(file, value) -> None:
-    """Write `value` (a PackedValue, or a dict of str to serialized values) to
-    `file` as diskcache keeps it: the raw bytes of one value, or the pickle
-    of the dict with every value as its cloudpickle bytes. The buffers go
-    from memory to the file without a copy."""
-    value = resolved(value)
+    """Write `value` (a serialized value, or a dict of str to serialized
+    values) to `file` as diskcache keeps it: the raw bytes of one value, or
+    the pickle of the dict with every value as its cloudpickle bytes. The
+    buffers go from memory to the file without a copy."""
+    value = resolved(value) if not isinstance(value, dict) else value
+    if isinstance(value, bytes):
+        file.write(value)
+        return
     if isinstance(value, PackedValue):
         for piece in inband_pieces(value):
             file.write(piece)

@@ -19,7 +19,15 @@ import os
 import pickle
 import uuid
 
-from tessel_core.common.packed import Deferred, PackedValue, as_bytes, as_plain, size_of
+from tessel_core.common.packed import (
+    Deferred,
+    PackedValue,
+    as_bytes,
+    as_plain,
+    resolved,
+    size_of,
+    write_inband,
+)
 
 ENV_URL = "TESSEL_STORE"
 ENV_THRESHOLD = "TESSEL_STORE_THRESHOLD"
@@ -36,7 +44,9 @@ def _filesystem(url):
 
 
 def put(blob, url):
-    """Write `blob` under a new name in the store at `url`; its location."""
+    """Write `blob` (serialized: bytes, or a packed value written from its
+    buffers as cloudpickle bytes) under a new name in the store at `url`;
+    its location."""
     fs, root = _filesystem(url)
     name = f"{uuid.uuid4().hex}.pickle"
     if fs is None:
@@ -44,7 +54,7 @@ def put(blob, url):
         partial = location + ".partial"
         try:
             with open(partial, "wb") as f:  # a reader never sees half a value
-                f.write(blob)
+                write_inband(f, blob)
             os.replace(partial, location)
         except BaseException:
             remove_quietly(partial)  # a full disk keeps nothing of a failed write
@@ -52,7 +62,7 @@ def put(blob, url):
         return location
     path = root.rstrip("/") + "/" + name
     try:
-        fs.pipe_file(path, blob)
+        fs.pipe_file(path, as_bytes(blob))
     except BaseException:
         try:
             fs.rm_file(path)
@@ -136,10 +146,8 @@ def materialize(blob):
 
 def offload(blob, url, threshold=DEFAULT_THRESHOLD):
     """`blob`, or a reference to it in the store when it is larger than threshold."""
-    if url and isinstance(blob, (PackedValue, Deferred)) and size_of(blob) > threshold:
-        blob = as_bytes(blob)  # the store keeps what cloudpickle alone reads back
-    if url and isinstance(blob, bytes) and len(blob) > threshold:
-        return reference(blob, url)
+    if url and isinstance(blob, (bytes, PackedValue, Deferred)) and size_of(blob) > threshold:
+        return reference(resolved(blob), url)  # what cloudpickle alone reads back
     return blob
 
 

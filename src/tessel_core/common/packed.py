@@ -252,24 +252,22 @@ def same_segment(a: Segment, b: Segment) -> bool:
 
 
 def segment_parts(segment: Segment):
-    """The segment's content, as consecutive memory pieces (no copy)."""
+    """The segment's content, as consecutive memory pieces (no copy): the
+    storage between patched pages, and each patched page."""
     if not isinstance(segment, Region):
         yield memoryview(segment)
         return
-    patches = dict(segment.patches)
     position, end = segment.offset, segment.offset + segment.length
-    while position < end:
-        page, within = divmod(position, PAGE)
-        stop = min(end, (page + 1) * PAGE)
-        if page in patches:
-            yield memoryview(patches[page])[within:within + stop - position]
-            position = stop
+    for page, data in sorted(segment.patches):
+        start, stop = max(position, page * PAGE), min(end, (page + 1) * PAGE)
+        if stop <= start:
             continue
-        run_end = stop
-        while run_end < end and run_end // PAGE not in patches:
-            run_end = min(end, (run_end // PAGE + 1) * PAGE)
-        yield segment.storage.view[position:run_end]
-        position = run_end
+        if position < start:
+            yield segment.storage.view[position:start]
+        yield memoryview(data)[start - page * PAGE:stop - page * PAGE]
+        position = stop
+    if position < end:
+        yield segment.storage.view[position:end]
 
 
 def segment_bytes(segment: Segment) -> bytes:

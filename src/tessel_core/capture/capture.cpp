@@ -550,7 +550,6 @@ struct StreamRun {
             return;
         }
         flush_texts(); // any other text is the stream's to accept or refuse, alone
-        stream = target;
         write(text);
     }
 

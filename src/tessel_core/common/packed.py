@@ -195,9 +195,7 @@ class Deferred:
             blob = self.read()
             if not isinstance(blob, bytes):
                 raise ValueError("a stored output is not serialized data")
-            found: Union[bytes, PackedValue] = blob
-            if len(blob) >= LARGE and SHARED_MEMORY:
-                found = pack(cloudpickle.loads(blob))
+            found = repacked(blob)
             self._blob, self.read = found, None
             return found
         return self._blob
@@ -295,11 +293,17 @@ def load_input(blob: Blob, maps: List[Mapped]):
     large buffers (from a disk cache, another process) are packed first, so
     that the run maps them and what it leaves is found as cheaply as for a
     value packed here."""
-    blob = resolved(blob)
-    if isinstance(blob, PackedValue) or len(blob) < LARGE or not SHARED_MEMORY:
-        return load(blob, maps), blob
-    kept = pack(cloudpickle.loads(blob))
+    found = resolved(blob)
+    kept = found if isinstance(found, PackedValue) else repacked(found)
     return load(kept, maps), kept
+
+
+def repacked(blob: bytes) -> Union[bytes, PackedValue]:
+    """Cloudpickle bytes of a value with large buffers, packed (mapped by
+    whoever reads it next); other bytes as they are."""
+    if len(blob) < LARGE or not SHARED_MEMORY:
+        return blob
+    return pack(cloudpickle.loads(blob))
 
 
 def writable(segment: Segment, maps: Optional[List[Mapped]]):

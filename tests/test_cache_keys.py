@@ -120,3 +120,15 @@ def test_prune_keeps_what_a_running_run_holds(tmp_path):
     assert sorted(re.findall(r"^c\d  ", pruned.stdout, re.M)) == ["c0  ", "c1  "]
     assert pruned.stdout.splitlines()[-1].startswith("freed ")
     assert cli("cache", "prune", cache, "--max-size", "12Q").returncode == 2
+
+
+def test_a_distribution_installed_after_the_memo_is_seen(tmp_path, monkeypatch):
+    from tessel_core.cache.manifest import Stamps
+
+    site = tmp_path / "site"
+    site.mkdir()
+    monkeypatch.syspath_prepend(str(site))
+    assert Stamps(str(tmp_path)).module("fakepkg", None)["hash"] is None  # memo written
+    fake_distribution(site, "3.1")
+    os.utime(site, ns=(1, 1))  # changed, even within one tick of the file system's clock
+    assert Stamps(str(tmp_path)).module("fakepkg", None)["version"] == "3.1"

@@ -18,7 +18,7 @@ import json
 import os
 import time
 
-from tessel_core.cache.diskcache import TesselDiskCache, read_record
+from tessel_core.cache.diskcache import TRANSFER_PREFIX, TesselDiskCache, read_record
 from tessel_core.cache.manifest import (
     MANIFEST,
     Stamps,
@@ -67,23 +67,21 @@ def read_deferred(path, hashes):
     """The entry's record with its outputs deferred: read when a run first
     needs one (`hashes`, output name -> content hash, from its manifest, are
     what keys need). None for an entry never written."""
-    import diskcache
-
-    TesselDiskCache(cache_dir=path).close()  # opening it sweeps what a dead run left
-    fields, missing = {}, object()
-    with diskcache.Cache(path) as store:
-        with store.transact():
-            for name in RESULT_FIELDS:
-                if name == "non_module_outputs":
-                    fields[name] = missing if name not in store else None
-                else:
-                    fields[name] = store.get(name, default=missing)
-    if any(v is missing for v in fields.values()):
+    rows = entry_rows(path)
+    if rows is None or stray_files(path, rows):
+        TesselDiskCache(cache_dir=path).close()  # opening it sweeps what a dead run left
+        rows = entry_rows(path) or {}
+    if any(name not in rows for name in RESULT_FIELDS):
         if never_written(path):
             return None
         raise KeyError("a disk cache entry is missing")
-    if not value_file_intact(path, "non_module_outputs"):
+    if not value_file_intact(path, rows["non_module_outputs"]):
         raise ValueError("the file of its outputs is missing or truncated")
+    import diskcache
+
+    disk = diskcache.Disk(path)
+    fields = {name: disk.fetch(*rows[name][:3], False)
+              for name in RESULT_FIELDS if name != "non_module_outputs"}
     outputs = StoredOutputs(path)
     fields["non_module_outputs"] = {name: Deferred(functools.partial(outputs.take, name), h)
                                     for name, h in hashes.items()}
@@ -91,18 +89,42 @@ def read_deferred(path, hashes):
     return fields
 
 
-def value_file_intact(path, key):
-    """Whether the file diskcache keeps the entry's `key` in (if any) is
-    there with the size it wrote: a value deferred is read too late to run
-    its component again instead."""
+def entry_rows(path):
+    """key -> (mode, filename, value, size) of a disk cache's entries, read
+    in one statement (one consistent state of the cache) on a connection of
+    our own: opening the cache itself costs ten times more. None when there
+    is no database."""
     import sqlite3
 
-    with contextlib.closing(sqlite3.connect(os.path.join(path, "cache.db"), timeout=60)) as db:
-        row = db.execute("SELECT size, filename FROM Cache WHERE key = ? AND raw = 1",
-                         (key,)).fetchone()
-    if row is None:
-        return False
-    size, filename = row
+    db = os.path.join(path, "cache.db")
+    if not os.path.exists(db):
+        return None
+    with contextlib.closing(sqlite3.connect(db, timeout=60)) as con:
+        rows = con.execute("SELECT key, mode, filename, value, size FROM Cache WHERE raw = 1 "
+                           "AND (expire_time IS NULL OR expire_time > ?)",
+                           (time.time(),)).fetchall()
+    return {row[0]: row[1:] for row in rows}
+
+
+def stray_files(path, rows):
+    """Whether the entry holds a value file no row names or a transfer file:
+    what a dead run can leave, and opening the cache sweeps."""
+    named = {os.path.normpath(row[1]) for row in rows.values() if row[1]}
+    for root, _, files in os.walk(path):
+        for name in files:
+            if name.startswith(TRANSFER_PREFIX):
+                return True
+            if name.endswith(".val") and os.path.relpath(os.path.join(root, name), path) \
+                    not in named:
+                return True
+    return False
+
+
+def value_file_intact(path, row):
+    """Whether the file diskcache keeps a value in (if any) is there with the
+    size it wrote: a value deferred is read too late to run its component
+    again instead."""
+    _, filename, _, size = row
     if filename is None:
         return True
     try:
@@ -150,7 +172,7 @@ class CacheDirectory:
         self.directory = os.path.abspath(os.path.expanduser(directory))
         self.dag, self.params = dag, params
         self.writer, self.pending = None, {}
-        self.stamps = Stamps()  # files and modules, stamped once per run
+        self.stamps = Stamps(self.directory)  # files and modules, stamped once per run
         self.lease = Lease(self.directory)  # entries this run reads or writes
         self.runs = {}  # component id -> (key, manifest head) of its run now
         self.chosen = {}  # entry path -> its manifest, for the entries this run uses

@@ -8,14 +8,17 @@ Thread contract: a Stamps object belongs to one run of the command line and
 is used from the thread that runs the scheduler.
 """
 
+import contextlib
 import importlib.metadata
 import json
 import os
+import sys
 from typing import Dict, List, Mapping, Optional
 
 import xxhash
 
 MANIFEST = "tessel-entry.json"
+DISTRIBUTIONS = ".tessel-distributions.json"  # memo of which distribution ships a module
 CHUNK = 1 << 20
 
 
@@ -48,10 +51,11 @@ def source_files(path):
 class Stamps:
     """Stamps of files and modules, each taken once per run."""
 
-    def __init__(self) -> None:
+    def __init__(self, memo_dir: Optional[str] = None) -> None:
         self.files: Dict[str, Optional[list]] = {}
         self.modules: Dict[str, dict] = {}
         self._distributions: Optional[Mapping[str, List[str]]] = None
+        self.memo = os.path.join(memo_dir, DISTRIBUTIONS) if memo_dir else None
 
     def file(self, path):
         """[size, mtime_ns, hash] of a file now; None when it is gone."""
@@ -76,8 +80,28 @@ class Stamps:
 
     def distributions(self):
         if self._distributions is None:
-            self._distributions = importlib.metadata.packages_distributions()
+            self._distributions = self.remembered_distributions()
         return self._distributions
+
+    def remembered_distributions(self):
+        """Which distributions ship each top-level module. Finding out reads
+        the metadata of every installed distribution (a third of a second), so
+        the answer is kept beside the entries for as long as no directory of
+        the import path changed (installing or removing a distribution does)."""
+        signature = import_path_signature()
+        if self.memo is not None:
+            try:
+                with open(self.memo, encoding="utf-8") as f:
+                    stored = json.load(f)
+                if stored["path"] == signature:
+                    return stored["distributions"]
+            except (OSError, ValueError, KeyError, TypeError):
+                pass
+        found = importlib.metadata.packages_distributions()
+        if self.memo is not None:
+            with contextlib.suppress(OSError):  # a memo only: the run goes on without it
+                write_json(self.memo, {"path": signature, "distributions": found})
+        return found
 
     def module(self, name, path):
         """{"version": "dist version"} of an installed distribution's module,
@@ -102,6 +126,17 @@ class Stamps:
                 pass
         return {"hash": digest.hexdigest(), "path": path, "file": os.path.basename(
             os.path.dirname(path) if path.endswith("__init__.py") else path)}
+
+
+def import_path_signature():
+    """The import path with each directory's modification time."""
+    signature = []
+    for entry in sys.path:
+        try:
+            signature.append([entry, os.stat(entry or ".").st_mtime_ns])
+        except OSError:
+            signature.append([entry, None])
+    return signature
 
 
 def depends_on(reads, stamps, ignored_dirs):
@@ -168,8 +203,17 @@ def read_manifest(entry):
 
 def write_manifest(entry, manifest):
     """Written last and atomically: an entry with a manifest is complete."""
-    path = os.path.join(entry, MANIFEST)
+    write_json(os.path.join(entry, MANIFEST), manifest)
+
+
+def write_json(path, data):
+    """Whole or not at all: written beside, then renamed into place."""
     tmp = f"{path}.{os.getpid()}.tmp"
-    with open(tmp, "w", encoding="utf-8") as f:
-        json.dump(manifest, f, sort_keys=True)
-    os.replace(tmp, path)
+    try:
+        with open(tmp, "w", encoding="utf-8") as f:
+            json.dump(data, f, sort_keys=True)
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(tmp)
+        raise

@@ -83,6 +83,13 @@ class Stamps:
             self._distributions = self.remembered_distributions()
         return self._distributions
 
+    def distributions_of(self, name):
+        """The distributions that ship top-level module `name`: the one of
+        the same name when it does (most do: found without reading every
+        distribution's metadata), else as the installed metadata says."""
+        named = distribution_named(name)
+        return [named] if named else self.distributions().get(name, [])
+
     def remembered_distributions(self):
         """Which distributions ship each top-level module. Finding out reads
         the metadata of every installed distribution (a third of a second), so
@@ -111,7 +118,7 @@ class Stamps:
         return self.modules[name]
 
     def stamp_module(self, name, path):
-        for dist in self.distributions().get(name, []):
+        for dist in self.distributions_of(name):
             try:
                 return {"version": importlib.metadata.version(dist), "distribution": dist}
             except importlib.metadata.PackageNotFoundError:
@@ -126,6 +133,20 @@ class Stamps:
                 pass
         return {"hash": digest.hexdigest(), "path": path, "file": os.path.basename(
             os.path.dirname(path) if path.endswith("__init__.py") else path)}
+
+
+def distribution_named(name):
+    """The installed distribution called `name`, if it ships module `name`."""
+    try:
+        dist = importlib.metadata.distribution(name)
+    except (importlib.metadata.PackageNotFoundError, ValueError):
+        return None
+    top_level = dist.read_text("top_level.txt")
+    if top_level is not None:
+        return dist.metadata["Name"] if name in top_level.split() else None
+    record = "\n" + (dist.read_text("RECORD") or "")
+    shipped = f"\n{name}/" in record or f"\n{name}.py," in record
+    return dist.metadata["Name"] if shipped else None
 
 
 def import_path_signature():

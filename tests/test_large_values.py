@@ -166,3 +166,29 @@ def test_a_killed_pool_worker_leaves_nothing_behind(tmp_path):
     assert out.returncode == 1 and sources(out.stdout)["c1"] == "run", out.stdout
     assert set(os.listdir("/dev/shm")) <= shm_before
     assert os.listdir(tmp_path) == ["nb.ipynb"]
+
+
+def test_a_chain_of_edits_shares_pages_on_disk(tmp_path):
+    nb = tmp_path / "nb.ipynb"
+    edits = [f"arr[{i * 100_000}] = -{i}.0" for i in range(1, 4)]
+    notebook(nb, ["import numpy as np\narr = np.arange(1_000_000.0)", *edits,
+                  "print('sum', arr.sum())"])
+    cache = tmp_path / "cache"
+    args = ["run", str(nb), "--cache-dir", str(cache)]
+    assert cli(*args).returncode == 0
+    size = sum(os.path.getsize(f) for f in glob.glob(f"{cache}/**/*.val", recursive=True))
+    assert size < 1.5 * 8_000_000  # the array once, not once per edit
+    # the last edit's entry reads back whole with a plain disk cache in another process
+    entry = glob.glob(str(cache / "c3" / "*"))[0]
+    code = ("from tessel_core.cache import TesselDiskCache\nimport cloudpickle\n"
+            f"arr = cloudpickle.loads(TesselDiskCache(cache_dir={entry!r})"
+            ".non_module_outputs['arr'])\nprint(arr[[1, 100_000, 200_000, 300_000]].tolist())")
+    read = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert read.stdout.strip() == "[1.0, -1.0, -2.0, -3.0]", read.stderr
+    notebook(nb, ["import numpy as np\narr = np.arange(1_000_000.0)", *edits,
+                  "print('sum', arr.sum() + 0)"])  # the last cell runs on what c3 left
+    out = cli(*args)
+    assert "sum 499998899994.0" in out.stdout and sources(out.stdout)["c3"] == "cache"
+    cleared = cli("cache", "clear", str(cache), "--component", "c0")
+    assert sorted(line.split()[0] for line in cleared.stdout.splitlines()[:-1]) == \
+        ["c0", "c1", "c2", "c3"]  # the entries that refer to c0's pages go with it

@@ -29,6 +29,7 @@ from tessel_core.cache.manifest import (
     stale_because,
     write_manifest,
 )
+from tessel_core.cache.pages import Placements, entry_rows, outputs_file, share_pages, value_file_intact
 from tessel_core.cache.quickhold import TesselQuickhold
 from tessel_core.cache.upkeep import Lease
 from tessel_core.common.code import names_read
@@ -63,10 +64,13 @@ def read_cache_record(path):
     return fields
 
 
-def read_deferred(path, hashes):
+def read_deferred(path, hashes, shares=()):
     """The entry's record with its outputs deferred: read when a run first
     needs one (`hashes`, output name -> content hash, from its manifest, are
-    what keys need). None for an entry never written."""
+    what keys need; `shares`, the entries it refers to for pages, are checked
+    now). None for an entry never written."""
+    for entry in shares:
+        outputs_file(entry)
     rows = entry_rows(path)
     if rows is None or stray_files(path, rows):
         TesselDiskCache(cache_dir=path).close()  # opening it sweeps what a dead run left
@@ -89,23 +93,6 @@ def read_deferred(path, hashes):
     return fields
 
 
-def entry_rows(path):
-    """key -> (mode, filename, value, size) of a disk cache's entries, read
-    in one statement (one consistent state of the cache) on a connection of
-    our own: opening the cache itself costs ten times more. None when there
-    is no database."""
-    import sqlite3
-
-    db = os.path.join(path, "cache.db")
-    if not os.path.exists(db):
-        return None
-    with contextlib.closing(sqlite3.connect(db, timeout=60)) as con:
-        rows = con.execute("SELECT key, mode, filename, value, size FROM Cache WHERE raw = 1 "
-                           "AND (expire_time IS NULL OR expire_time > ?)",
-                           (time.time(),)).fetchall()
-    return {row[0]: row[1:] for row in rows}
-
-
 def stray_files(path, rows):
     """Whether the entry holds a value file no row names or a transfer file:
     what a dead run can leave, and opening the cache sweeps."""
@@ -118,19 +105,6 @@ def stray_files(path, rows):
                     not in named:
                 return True
     return False
-
-
-def value_file_intact(path, row):
-    """Whether the file diskcache keeps a value in (if any) is there with the
-    size it wrote: a value deferred is read too late to run its component
-    again instead."""
-    _, filename, _, size = row
-    if filename is None:
-        return True
-    try:
-        return os.path.getsize(os.path.join(path, filename)) == size
-    except OSError:
-        return False
 
 
 class StoredOutputs:
@@ -176,6 +150,8 @@ class CacheDirectory:
         self.lease = Lease(self.directory)  # entries this run reads or writes
         self.runs = {}  # component id -> (key, manifest head) of its run now
         self.chosen = {}  # entry path -> its manifest, for the entries this run uses
+        self.placements = Placements()  # storage ranges the entries written hold
+        self.committed = set()  # entries this run completed
 
     def head(self, node_id, inputs):
         """What the key covers, as stored in the manifest: code, parameters
@@ -244,9 +220,11 @@ class CacheDirectory:
         incomplete entry is a miss: the component runs again."""
         if not os.path.isdir(path):
             return False
-        hashes = self.chosen.get(path, {}).get("outputs")
+        manifest = self.chosen.get(path, {})
+        hashes = manifest.get("outputs")
         try:
-            fields = read_cache_record(path) if hashes is None else read_deferred(path, hashes)
+            fields = read_cache_record(path) if hashes is None else \
+                read_deferred(path, hashes, manifest.get("shares", ()))
         except Exception as err:
             print(f"warning: the disk cache of {comp.id} is damaged and is not used "
                   f"({type(err).__name__}: {describe(err)})", flush=True)
@@ -299,9 +277,14 @@ class CacheDirectory:
         # a child's key needs its inputs' hashes: kept, they spare reading the values
         manifest["outputs"] = {name: content_hash(blob)
                                for name, blob in fields["non_module_outputs"].items()}
+        fields["non_module_outputs"], shares, placed = share_pages(
+            fields["non_module_outputs"], path, self.placements)
+        if shares:
+            manifest["shares"] = shares
         result = TesselCacheModel(**fields)
         task = TesselDiskCacheTodoModel(component_id=comp.id, cache_dir=path, result=result)
         if self.writer.put_task(task):
+            self.placements.add(placed)
             self.pending[task.task_id] = (comp.id, path, manifest)
         else:
             print(f"warning: the disk cache of {comp.id} is not written: the writer "
@@ -316,8 +299,12 @@ class CacheDirectory:
                 node_id, path, manifest = self.pending.pop(done.task_id, (None, None, None))
                 if not done.successful:
                     print(f"warning: could not write the disk cache of {node_id}: {done.message}")
+                elif path is not None and not set(manifest.get("shares", ())) <= self.committed:
+                    print(f"warning: the disk cache of {node_id} was not written: an entry it "
+                          "shares pages with was not")
                 elif path is not None:
                     write_manifest(path, manifest)  # last: the entry is complete
+                    self.committed.add(path)
             time.sleep(0.02)
         for node_id, _, _ in self.pending.values():
             print(f"warning: the disk cache of {node_id} was not written")

@@ -15,9 +15,9 @@ import re
 import shutil
 import socket
 import uuid
-from typing import List, NamedTuple
+from typing import List, NamedTuple, Tuple
 
-from tessel_core.cache.manifest import MANIFEST
+from tessel_core.cache.manifest import MANIFEST, read_manifest
 
 LEASES, TRASH = ".leases", ".trash"
 UNITS = {"": 1, "b": 1, "k": 1e3, "kb": 1e3, "m": 1e6, "mb": 1e6, "g": 1e9, "gb": 1e9,
@@ -29,6 +29,7 @@ class Entry(NamedTuple):
     path: str
     size: int
     last_used: float
+    shares: Tuple[str, ...] = ()  # entries whose pages its values refer to
 
 
 def parse_size(text):
@@ -59,6 +60,7 @@ def tree_size(path):
 
 def entries(directory: str) -> List[Entry]:
     """Every entry of the directory (complete or not), by component."""
+    directory = os.path.abspath(directory)  # as runs name the entries they hold
     found: List[Entry] = []
     for component in sorted(os.listdir(directory)):
         folder = os.path.join(directory, component)
@@ -73,7 +75,8 @@ def entries(directory: str) -> List[Entry]:
                 used = os.stat(manifest if os.path.exists(manifest) else path).st_mtime
             except OSError:
                 continue
-            found.append(Entry(component, path, tree_size(path), used))
+            shares = tuple((read_manifest(path) or {}).get("shares") or ())
+            found.append(Entry(component, path, tree_size(path), used, shares))
     return found
 
 
@@ -156,6 +159,35 @@ def remove(directory, entry):
         return False
     shutil.rmtree(trash, ignore_errors=True)
     return True
+
+
+def with_sharers(entry, found):
+    """The entry and every entry whose values refer to its pages, directly
+    or not: those first, since they cannot be read without it."""
+    group, todo = [entry], [entry]
+    while todo:
+        base = todo.pop()
+        for other in found:
+            if base.path in other.shares and other not in group:
+                group.append(other)
+                todo.append(other)
+    return group[::-1]
+
+
+def remove_with_sharers(directory, entry, found):
+    """Remove an entry and the entries that refer to its pages, unless a
+    live run holds one of them; the entries removed. An entry stays while
+    one that refers to it does."""
+    group = with_sharers(entry, found)
+    held = leased(directory)
+    if any(e.path in held for e in group):
+        return []
+    removed = []
+    for e in group:
+        if not remove(directory, e):
+            break
+        removed.append(e)
+    return removed
 
 
 def to_prune(found, keep=None, max_size=None):

@@ -4,7 +4,7 @@ directory, safely while runs use it."""
 import os
 import time
 
-from tessel_core.cache.upkeep import entries, parse_size, remove, shown_size, to_prune
+from tessel_core.cache.upkeep import entries, parse_size, remove_with_sharers, shown_size, to_prune
 from tessel_core.cli.pipeline_file import PipelineError
 from tessel_core.cli.terminal import print_table
 
@@ -45,7 +45,7 @@ def command_cache(args):
         chosen = to_prune(found, args.keep, max_size)
     else:
         chosen = [e for e in found if args.component in (None, e.component)]
-    return remove_entries(args.directory, chosen)
+    return remove_entries(args.directory, chosen, found)
 
 
 def list_entries(found):
@@ -58,12 +58,16 @@ def list_entries(found):
     return 0
 
 
-def remove_entries(directory, chosen):
-    """Remove each entry a run does not hold; a line per entry removed."""
-    freed = 0
+def remove_entries(directory, chosen, found):
+    """Remove each entry a run does not hold, with the entries that refer to
+    its pages; a line per entry removed."""
+    freed, gone = 0, set()
     for entry in chosen:
-        if remove(directory, entry):
-            freed += entry.size
-            print(f"{entry.component}  {shown_size(entry.size)}")
+        if entry.path in gone:
+            continue
+        for removed in remove_with_sharers(directory, entry, found):
+            gone.add(removed.path)
+            freed += removed.size
+            print(f"{removed.component}  {shown_size(removed.size)}")
     print(f"freed {shown_size(freed)}")
     return 0

@@ -145,9 +145,10 @@ class PackedValue:
 
     __slots__ = ("head", "segments", "_digest")
 
-    def __init__(self, head: bytes, segments: Tuple[Segment, ...]):
+    def __init__(self, head: bytes, segments: Tuple[Segment, ...],
+                 digest: Optional[str] = None):
         self.head, self.segments = head, tuple(segments)
-        self._digest: Optional[str] = None
+        self._digest = digest  # content_hash, when known
 
     def __repr__(self):
         return f"<PackedValue of {size_of(self)} bytes>"
@@ -252,20 +253,30 @@ def same_segment(a: Segment, b: Segment) -> bool:
 def segment_parts(segment: Segment):
     """The segment's content, as consecutive memory pieces (no copy): the
     storage between patched pages, and each patched page."""
+    return [piece for piece, _ in located_parts(segment)]
+
+
+Located = Tuple[memoryview, Optional[Tuple[Storage, int]]]  # a piece, and where it is stored
+
+
+def located_parts(segment: Segment) -> List[Located]:
+    """`segment_parts`, each with (storage, offset) when it is a range of a
+    storage (not a patched page, not bytes)."""
     if not isinstance(segment, Region):
-        yield memoryview(segment)
-        return
-    position, end = segment.offset, segment.offset + segment.length
+        return [(memoryview(segment), None)]
+    parts: List[Located] = []
+    storage, position, end = segment.storage, segment.offset, segment.offset + segment.length
     for page, data in sorted(segment.patches):
         start, stop = max(position, page * PAGE), min(end, (page + 1) * PAGE)
         if stop <= start:
             continue
         if position < start:
-            yield segment.storage.view[position:start]
-        yield memoryview(data)[start - page * PAGE:stop - page * PAGE]
+            parts.append((storage.view[position:start], (storage, position)))
+        parts.append((memoryview(data)[start - page * PAGE:stop - page * PAGE], None))
         position = stop
     if position < end:
-        yield segment.storage.view[position:end]
+        parts.append((storage.view[position:end], (storage, position)))
+    return parts
 
 
 def segment_bytes(segment: Segment) -> bytes:
@@ -505,13 +516,18 @@ def inband_pieces(blob: PackedValue) -> List[memoryview]:
     NEXT_BUFFER READONLY_BUFFER becomes BINBYTES8, as pickle writes a buffer
     it is given no callback for. FRAME opcodes (optional, and their sizes no
     longer true) are left out."""
+    return [piece for piece, _ in located_pieces(blob)]
+
+
+def located_pieces(blob: PackedValue) -> List[Located]:
+    """`inband_pieces`, each with where it is stored (see `located_parts`)."""
     import pickletools
 
     head, pieces, done, index = memoryview(blob.head), [], 0, 0
     ops = [(op.code, pos or 0) for op, _, pos in pickletools.genops(blob.head)]
     for k, (code, pos) in enumerate(ops):
         if code == FRAME:
-            pieces.append(head[done:pos])
+            pieces.append((head[done:pos], None))
             done = pos + 9
             continue
         if code != NEXT_BUFFER:
@@ -520,12 +536,36 @@ def inband_pieces(blob: PackedValue) -> List[memoryview]:
         segment = blob.segments[index]
         index += 1
         size = segment.length if isinstance(segment, Region) else len(segment)
-        pieces.append(head[done:pos])
-        pieces.append(memoryview((BINBYTES8 if readonly else BYTEARRAY8) + size.to_bytes(8, "little")))
-        pieces.extend(segment_parts(segment))
+        pieces.append((head[done:pos], None))
+        opcode = BINBYTES8 if readonly else BYTEARRAY8
+        pieces.append((memoryview(opcode + size.to_bytes(8, "little")), None))
+        pieces.extend(located_parts(segment))
         done = pos + (2 if readonly else 1)
-    pieces.append(head[done:])
-    return [p for p in pieces if p.nbytes]
+    pieces.append((head[done:], None))
+    return [(p, where) for p, where in pieces if p.nbytes]
+
+
+def dict_item(blob: Blob) -> List[Located]:
+    """A serialized value as an item of the pickle of a dict of them: its
+    cloudpickle bytes in band (BINBYTES8), located. A value that writes
+    itself otherwise (see cache.pages) says how."""
+    blob = resolved(blob)
+    if hasattr(blob, "dict_item"):
+        return blob.dict_item()
+    pieces = located_pieces(blob) if isinstance(blob, PackedValue) else [(memoryview(blob), None)]
+    size = sum(p.nbytes for p, _ in pieces)
+    return [(memoryview(BINBYTES8 + size.to_bytes(8, "little")), None)] + pieces
+
+
+def dict_stream(value: dict):
+    """The pickle of a dict of str to serialized values, as diskcache keeps
+    it (every value as its cloudpickle bytes), as located pieces in order."""
+    yield memoryview(b"\x80\x05}("), None  # PROTO 5, EMPTY_DICT, MARK
+    for name, blob in value.items():
+        encoded = name.encode("utf-8", "surrogatepass")
+        yield memoryview(b"\x8d" + len(encoded).to_bytes(8, "little") + encoded), None
+        yield from dict_item(blob)
+    yield memoryview(b"u."), None  # SETITEMS, STOP
 
 
 def write_inband(file, value) -> None:
@@ -537,20 +577,10 @@ def write_inband(file, value) -> None:
     if isinstance(value, bytes):
         file.write(value)
         return
-    if isinstance(value, PackedValue):
-        for piece in inband_pieces(value):
-            file.write(piece)
-        return
-    file.write(b"\x80\x05}(")  # PROTO 5, EMPTY_DICT, MARK
-    for name, blob in value.items():
-        blob = resolved(blob)
-        encoded = name.encode("utf-8", "surrogatepass")
-        file.write(b"\x8d" + len(encoded).to_bytes(8, "little") + encoded)  # BINUNICODE8
-        pieces = inband_pieces(blob) if isinstance(blob, PackedValue) else [memoryview(blob)]
-        file.write(BINBYTES8 + sum(p.nbytes for p in pieces).to_bytes(8, "little"))
-        for piece in pieces:
-            file.write(piece)
-    file.write(b"u.")  # SETITEMS, STOP
+    pieces = inband_pieces(value) if isinstance(value, PackedValue) else \
+        [piece for piece, _ in dict_stream(value)]
+    for piece in pieces:
+        file.write(piece)
 
 
 def as_plain(value):

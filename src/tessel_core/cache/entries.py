@@ -29,7 +29,13 @@ from tessel_core.cache.manifest import (
     stale_because,
     write_manifest,
 )
-from tessel_core.cache.pages import Placements, entry_rows, outputs_file, share_pages, value_file_intact
+from tessel_core.cache.pages import (
+    Placements,
+    entry_rows,
+    outputs_name,
+    share_pages,
+    value_file_intact,
+)
 from tessel_core.cache.quickhold import TesselQuickhold
 from tessel_core.cache.upkeep import Lease
 from tessel_core.common.code import names_read
@@ -64,13 +70,15 @@ def read_cache_record(path):
     return fields
 
 
-def read_deferred(path, hashes, shares=()):
+def read_deferred(path, hashes, shares=None):
     """The entry's record with its outputs deferred: read when a run first
     needs one (`hashes`, output name -> content hash, from its manifest, are
-    what keys need; `shares`, the entries it refers to for pages, are checked
-    now). None for an entry never written."""
-    for entry in shares:
-        outputs_file(entry)
+    what keys need; `shares`, each entry it refers to for pages with the name
+    of its outputs file then, are checked now). None for an entry never
+    written."""
+    for entry, name in (shares or {}).items():
+        if outputs_name(entry) != name:
+            raise ValueError(f"the cache entry {entry} it shares pages with was written again")
     rows = entry_rows(path)
     if rows is None or stray_files(path, rows):
         TesselDiskCache(cache_dir=path).close()  # opening it sweeps what a dead run left
@@ -224,7 +232,7 @@ class CacheDirectory:
         hashes = manifest.get("outputs")
         try:
             fields = read_cache_record(path) if hashes is None else \
-                read_deferred(path, hashes, manifest.get("shares", ()))
+                read_deferred(path, hashes, manifest.get("shares", {}))
         except Exception as err:
             print(f"warning: the disk cache of {comp.id} is damaged and is not used "
                   f"({type(err).__name__}: {describe(err)})", flush=True)
@@ -303,11 +311,24 @@ class CacheDirectory:
                     print(f"warning: the disk cache of {node_id} was not written: an entry it "
                           "shares pages with was not")
                 elif path is not None:
-                    write_manifest(path, manifest)  # last: the entry is complete
-                    self.committed.add(path)
+                    self.commit(node_id, path, manifest)
             time.sleep(0.02)
         for node_id, _, _ in self.pending.values():
             print(f"warning: the disk cache of {node_id} was not written")
+
+    def commit(self, node_id, path, manifest):
+        """Write the manifest (last: the entry is complete), naming the
+        outputs files of the entries it shares pages with as they are now."""
+        try:
+            shares = {entry: outputs_name(entry) for entry in manifest.get("shares", ())}
+        except ValueError as err:
+            print(f"warning: the disk cache of {node_id} was not written: {describe(err)}",
+                  flush=True)
+            return
+        if shares:
+            manifest["shares"] = shares
+        write_manifest(path, manifest)
+        self.committed.add(path)
 
     def close(self):
         """Wait for what was handed to the writer (bounded), then stop it."""

@@ -73,13 +73,18 @@ def value_file_intact(path, row):
         return False
 
 
-def outputs_file(entry):
-    """The file holding an entry's outputs, checked whole; ValueError if not."""
+def outputs_name(entry):
+    """The name of the file holding an entry's outputs, checked whole;
+    ValueError if it is not."""
     row = (entry_rows(entry) or {}).get(OUTPUTS)
     if row is None or row[1] is None or not value_file_intact(entry, row):
         raise ValueError(f"the cache entry {entry} that a value shares pages with is gone "
                          "or damaged")
-    return os.path.join(entry, row[1])
+    return row[1]
+
+
+def outputs_file(entry):
+    return os.path.join(entry, outputs_name(entry))
 
 
 def joined(parts) -> bytes:

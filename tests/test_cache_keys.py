@@ -108,7 +108,9 @@ def test_prune_keeps_what_a_running_run_holds(tmp_path):
                                 "--cache-dir", cache], stdout=subprocess.PIPE, text=True)
     try:
         time.sleep(2.5)  # c0 read from the cache, c1 running
-        pruned = cli("cache", "prune", cache, "--max-size", "0")
+        pruned = subprocess.run(  # named relative to where the command runs
+            [sys.executable, "-m", "tessel_core", "cache", "prune", "cache", "--max-size", "0"],
+            capture_output=True, text=True, timeout=300, cwd=tmp_path)
         assert pruned.returncode == 0 and pruned.stdout.strip() == "freed 0 B"
         out, _ = running.communicate(timeout=60)
     finally:

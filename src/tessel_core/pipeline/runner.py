@@ -45,6 +45,7 @@ from tessel_core.pipeline.inputs import (
 
 SUCCESSFUL, FAILED = TesselComponentStatus.SUCCESSFUL, TesselComponentStatus.FAILED
 POLL_SECONDS = 0.005  # how often runs in flight on a pool are looked at
+CLOSE_SECONDS = 30.0  # how long closing waits for the runs in flight on Celery to end
 
 
 # Where a component's results in a run came from.
@@ -302,6 +303,7 @@ class CeleryEngine(AsyncEngine):
         self.config = TesselComponentRemoteConfigModel(broker=broker, backend=backend or broker)
         self.store, self.threshold = store, threshold
         self.tasks = SentTasks()
+        self.handles = []  # of every run started, to await when closing
         super().__init__(multiprocessing.pool.ThreadPool(jobs), jobs)
 
     def start(self, comp, inputs, parameters):
@@ -314,7 +316,9 @@ class CeleryEngine(AsyncEngine):
             inputs = inputs._replace(values=values)
         self.tasks.expect(comp.id)
         with remote_runs(self.config):
-            return super().start(comp, inputs, parameters)
+            handle = super().start(comp, inputs, parameters)
+        self.handles.append(handle)
+        return handle
 
     def unreachable_store(self, comp, err):
         """The component fails with one line naming the store; the run goes on."""
@@ -331,8 +335,20 @@ class CeleryEngine(AsyncEngine):
         self.tasks.revoke_all(self.config)
 
     def close(self):
+        """Wait (bounded) until the threads awaiting workers are done: a
+        cancelled run's task was revoked, so its wait ends soon. A thread
+        still inside the executor when the interpreter exits would crash it."""
         self.tasks.close()
-        self.pool.close()  # threads still waiting end with the process (daemons)
+        self.pool.close()
+        deadline = time.monotonic() + CLOSE_SECONDS
+        for handle in self.handles:
+            if hasattr(handle, "wait"):
+                handle.wait(max(0.0, deadline - time.monotonic()))
+        if all(handle.ready() for handle in self.handles):
+            self.pool.join()
+        else:
+            print("warning: runs on Celery workers were still awaited when the run ended",
+                  file=sys.stderr)
 
 
 class SentTasks:

@@ -716,13 +716,6 @@ NB_MODULE(capture, m) {
     nb::module_ types = pyclass::import("types");
     m.attr("MethodType") = types.attr("MethodType");
     m.attr("TracebackType") = types.attr("TracebackType");
-    m.attr("OutStream") = pyclass::import("ipykernel.iostream").attr("OutStream");
-    m.attr("ZMQDisplayPublisher") =
-        pyclass::import("ipykernel.zmqshell").attr("ZMQDisplayPublisher");
-    m.attr("DisplayPublisher") =
-        pyclass::import("IPython.core.displaypub").attr("DisplayPublisher");
-    m.attr("InteractiveShell") =
-        pyclass::import("IPython.terminal.interactiveshell").attr("InteractiveShell");
     m.attr("TesselCapturedModel") =
         pyclass::import("tessel_core.misc.models").attr("TesselCapturedModel");
     define_manager(m);

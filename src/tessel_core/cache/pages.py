@@ -212,7 +212,7 @@ def share_pages(outputs: dict, entry: str, placements: Placements):
                 if ref is not None:
                     refs[(id(where[0]), where[1])] = ref
                     referred.add(ref[0])
-        shared[name] = SharedPages(blob, refs) if refs else blob
+        shared[name] = SharedPages(blob, refs) if refs and isinstance(blob, PackedValue) else blob
     return shared, sorted(referred), placed_in(shared, entry)
 
 

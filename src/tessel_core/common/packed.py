@@ -27,7 +27,6 @@ import weakref
 from typing import Callable, List, NamedTuple, Optional, Tuple, Union
 
 import cloudpickle
-import numpy
 import xxhash
 
 PAGE = mmap.PAGESIZE
@@ -337,6 +336,8 @@ def writable(segment: Segment, maps: Optional[List[Mapped]]):
 def address_of(buffer) -> int:
     if not buffer.nbytes:
         return 0
+    import numpy  # here: a run that reads no array need not import it
+
     return numpy.frombuffer(buffer, dtype=numpy.uint8).__array_interface__["data"][0]
 
 
@@ -445,6 +446,8 @@ def written_pages(m: Mapped, first: int, last: int) -> List[int]:
             os.close(fd)
     except OSError:
         return list(range(first, last + 1))
+    import numpy
+
     entries = numpy.frombuffer(raw, dtype=numpy.uint64)
     present = (entries >> numpy.uint64(63)) & numpy.uint64(1)
     swapped = (entries >> numpy.uint64(62)) & numpy.uint64(1)
@@ -523,7 +526,8 @@ def located_pieces(blob: PackedValue) -> List[Located]:
     """`inband_pieces`, each with where it is stored (see `located_parts`)."""
     import pickletools
 
-    head, pieces, done, index = memoryview(blob.head), [], 0, 0
+    head, done, index = memoryview(blob.head), 0, 0
+    pieces: List[Located] = []
     ops = [(op.code, pos or 0) for op, _, pos in pickletools.genops(blob.head)]
     for k, (code, pos) in enumerate(ops):
         if code == FRAME:
@@ -554,7 +558,8 @@ def dict_item(blob: Blob) -> List[Located]:
         return blob.dict_item()
     pieces = located_pieces(blob) if isinstance(blob, PackedValue) else [(memoryview(blob), None)]
     size = sum(p.nbytes for p, _ in pieces)
-    return [(memoryview(BINBYTES8 + size.to_bytes(8, "little")), None)] + pieces
+    header: Located = (memoryview(BINBYTES8 + size.to_bytes(8, "little")), None)
+    return [header] + pieces
 
 
 def dict_stream(value: dict):

@@ -176,6 +176,8 @@ def wants_colour(args, stream):
 
 def write_outputs(runner, args, search=None):
     """The executed notebook and the HTML report, where asked for."""
+    if not args.output and not getattr(args, "report", None):
+        return
     from tessel_core.report import write_executed_notebook, write_html, write_notebook
 
     common = dict(parameters=runner.params, origin=runner.shown_origin(),

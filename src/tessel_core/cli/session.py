@@ -9,6 +9,7 @@ directory after it succeeds and taken from there next time, as long as its
 key holds (tessel_core.cache.entries).
 """
 
+import functools
 import os
 
 import networkx as nx
@@ -28,6 +29,20 @@ from tessel_core.pipeline.inputs import gather_inputs
 from tessel_core.pipeline.runner import Scheduler, ShellEngine
 
 
+class ShellOnFirstRun(ShellEngine):
+    """The shell engine of a runner, whose shell is made when a component
+    first runs on it (none, when everything comes from the cache)."""
+
+    def __init__(self, runner, send_to_front):
+        super().__init__(None, send_to_front)
+        self.runner = runner
+
+    def start(self, comp, inputs, parameters):
+        if self.shell is None:
+            self.shell = self.runner.shell
+        return super().start(comp, inputs, parameters)
+
+
 class PipelineRunner:
     def __init__(self, pipeline, params, cache_dir=None, remote=None, backend=None, engine=None,
                  fail_fast=False):
@@ -37,9 +52,7 @@ class PipelineRunner:
             self.dag = TesselDagBase(graph=model)
         except (RuntimeError, KeyError) as err:
             raise PipelineError(f"invalid pipeline: {err.args[0] if err.args else err}") from None
-        inline_figures()
-        self.shell = PipelineShell.instance()
-        self.terminal = Terminal(self.shell)
+        self.terminal = Terminal(lambda: self.shell)
         self.cache = CacheDirectory(cache_dir, self.dag, self.params) if cache_dir else None
         self.cache_dir = self.cache.directory if self.cache else None
         self.remote = (remote, backend or remote) if remote else None
@@ -49,6 +62,14 @@ class PipelineRunner:
         # never cached, even when a cached cell below asks its ancestors to be
         self.uncached = set()
         self.reasons = {}  # component id -> why it ran (with a cache directory)
+
+    @functools.cached_property
+    def shell(self):
+        """The shell that runs components here and formats values, made when
+        first needed: a run that takes everything from the cache, or runs it
+        all on workers, need not import plotting libraries."""
+        inline_figures()
+        return PipelineShell.instance()
 
     # ---- checks before anything runs ---------------------------------------------
 
@@ -113,7 +134,7 @@ class PipelineRunner:
     def run(self, only=None, show=True, rerun=None):
         """Run the plan on the runner's engine; components whose results are
         cached (or, with `rerun`, still valid) are not run again."""
-        engine = self.engine or ShellEngine(self.shell, send_to_front=show)
+        engine = self.engine or ShellOnFirstRun(self, send_to_front=show)
         prefixed = getattr(engine, "prefix_output", False)
         if getattr(engine, "printer", None) is not None:
             engine.printer.muted = not show

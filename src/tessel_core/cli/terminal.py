@@ -29,7 +29,7 @@ class Terminal:
     """Shows components of a run in the shell that formats their values."""
 
     def __init__(self, shell):
-        self.shell = shell
+        self.shell = shell  # a function giving the shell, called when a value is shown
 
     def show_cached(self, comp, prefixed):
         if prefixed:
@@ -96,7 +96,7 @@ class Terminal:
         """The text a notebook shows for the value (IPython's plain-text
         formatter, called unwrapped: its wrapper would print a traceback for a
         value that cannot be shown, where a placeholder is wanted)."""
-        formatter = self.shell.display_formatter.formatters["text/plain"]
+        formatter = self.shell().display_formatter.formatters["text/plain"]
         call = getattr(type(formatter).__call__, "__wrapped__", None)
         try:
             text = call(formatter, value) if call else None

@@ -107,7 +107,7 @@ class ShellEngine:
             raise KeyboardInterrupt
         return Done()  # a failure ended the component FAILED with its record
 
-    def wait(self):
+    def wait(self, handles=()):
         pass  # nothing is ever in flight
 
     def cancel(self):
@@ -169,7 +169,7 @@ class LinePrinter:
         self.stream = stream or sys.stdout
         self.partial = {}  # (component id, stream) -> the start of a line
         self.received = {}  # component id -> characters of printed text received
-        self.lock = threading.Lock()
+        self.lock = threading.Condition()  # notified as printed text arrives
         self.last_message = 0.0
         self.muted = False  # a run that shows nothing (the trials of a search)
 
@@ -189,6 +189,7 @@ class LinePrinter:
         if stream != "other":
             with self.lock:
                 self.received[cid] = self.received.get(cid, 0) + len(text)
+                self.lock.notify_all()
         if self.muted:
             return
         with self.lock:
@@ -207,12 +208,9 @@ class LinePrinter:
         whole, then show what is left of it. Called from the thread that
         runs the scheduler; the subscriber's thread writes meanwhile."""
         end = time.monotonic() + limit
-        while time.monotonic() < end:
-            with self.lock:
-                if self.received.get(cid, 0) >= expected:
-                    break
-            time.sleep(POLL_SECONDS)
         with self.lock:
+            self.lock.wait_for(lambda: self.received.get(cid, 0) >= expected,
+                               max(0.0, end - time.monotonic()))
             self.received.pop(cid, None)
         self.flush(cid)
 
@@ -241,9 +239,14 @@ class AsyncEngine:
         return run(comp, inputs, lambda **kw: comp.execute_async(
             self.pool, send_to_front=False, display_sub_port=self.port, **kw), parameters)
 
-    def wait(self):
-        """Until a run in flight may have ended."""
-        time.sleep(POLL_SECONDS)
+    def wait(self, handles=()):
+        """Until a run in flight may have ended: at once when the first of
+        `handles` ends, at most POLL_SECONDS."""
+        first = next((h for h in handles if hasattr(h, "wait")), None)
+        if first is None:
+            time.sleep(POLL_SECONDS)
+        else:
+            first.wait(POLL_SECONDS)
 
     def cancel(self):
         self.pool.terminate()
@@ -498,7 +501,7 @@ class Scheduler:
         for node_id in done:
             self.finish(node_id, ready)
         if not done and self.in_flight:
-            self.engine.wait()
+            self.engine.wait([entry.handle for entry in self.in_flight.values()])
 
     def finish(self, node_id, ready):
         _, env, start = self.in_flight.pop(node_id)

@@ -67,14 +67,16 @@ def command_rows(folder):
     shell = min(timed(script, codes_path)[0] for _ in range(2))
     run = ["-m", "tessel_core", "run", nb]
     cached_first = timed(*run, "--cache-dir", cache)[0]
+    written = sum(os.path.getsize(os.path.join(root, f))
+                  for root, _, files in os.walk(cache) for f in files)
     cached_again = timed(*run, "--cache-dir", cache)[0]
     shutil.rmtree(cache)
     pooled = timed(*run, "--jobs", "2", "--pool")[0]
     print(f"{'chain, run --cache-dir / one shell':44} {cached_first / shell:6.2f}  <= 3")
     print(f"{'chain, its cached rerun / one shell':44} {cached_again / shell:6.2f}  <= 0.5")
     print(f"{'chain, run --jobs 2 --pool / one shell':44} {pooled / shell:6.2f}  <= 3")
-    print(f"(one shell {shell:.2f} s, --cache-dir {cached_first:.2f} s, rerun "
-          f"{cached_again:.2f} s, --pool {pooled:.2f} s)")
+    print(f"(one shell {shell:.2f} s, --cache-dir {cached_first:.2f} s writing "
+          f"{written / 1e6:.0f} MB, rerun {cached_again:.2f} s, --pool {pooled:.2f} s)")
 
 
 def memory_row(folder):

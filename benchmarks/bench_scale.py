@@ -194,7 +194,7 @@ class SimulatedEngine:
         heapq.heappush(self.ends, (self.clock + self.durations[comp.id], id(handle), handle, comp))
         return handle
 
-    def wait(self):
+    def wait(self, handles=()):
         end, _, handle, comp = heapq.heappop(self.ends)
         self.clock = end
         comp.status = TesselComponentStatus.SUCCESSFUL

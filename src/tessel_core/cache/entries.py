@@ -12,7 +12,6 @@ disk-cache writer process and read as one consistent record; other entries
 are left alone (another run on the same directory may be using them).
 """
 
-import contextlib
 import functools
 import json
 import os

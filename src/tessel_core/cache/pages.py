@@ -155,15 +155,14 @@ def in_band(pieces: List[Located]) -> List[Located]:
 def reference_pickle(ref: Reference) -> bytes:
     """The pickle of the tuple `ref` (MARK, its items, TUPLE)."""
     entry, offset, length, first, hashes = ref
-    items = [b"("]
-    for text in (entry,):
-        encoded = text.encode("utf-8", "surrogatepass")
-        items.append(b"\x8d" + len(encoded).to_bytes(8, "little") + encoded)  # BINUNICODE8
-    for number in (offset, length, first):
-        items.append(b"\x8a\x08" + number.to_bytes(8, "little", signed=True))  # LONG1
-    encoded = hashes.encode("ascii")
-    items.append(b"\x8d" + len(encoded).to_bytes(8, "little") + encoded + b"t")
-    return b"".join(items)
+    numbers = [b"\x8a\x08" + n.to_bytes(8, "little", signed=True)  # LONG1
+               for n in (offset, length, first)]
+    return b"".join([b"(", unicode8(entry), *numbers, unicode8(hashes), b"t"])
+
+
+def unicode8(text: str) -> bytes:
+    encoded = text.encode("utf-8", "surrogatepass")
+    return b"\x8d" + len(encoded).to_bytes(8, "little") + encoded  # BINUNICODE8
 
 
 class Placements:
@@ -178,10 +177,11 @@ class Placements:
     def find(self, storage, start: int, length: int) -> Optional[Reference]:
         for begin, stop, entry, at in self.where.get(storage, ()):
             if begin <= start and start + length <= stop:
-                first = -start % BLOCK or BLOCK
+                first = -start % BLOCK or BLOCK  # the range's first block ends aligned
                 memo = self.hashes.setdefault(storage, {})
+                block0 = (start + first) // BLOCK - 1  # storage block of piece 0
 
-                def known(i, data, block0=(start + first) // BLOCK - 1):
+                def known(i, data):
                     if block0 + i not in memo:
                         memo[block0 + i] = xxhash.xxh3_64_hexdigest(data)
                     return memo[block0 + i]

@@ -29,10 +29,10 @@ from typing import Dict, List, Optional, Tuple
 import xxhash
 
 from tessel_core.common.packed import (
-    BINBYTES8,
     Located,
     PackedValue,
     dict_stream,
+    in_band,
     located_pieces,
     resolved,
 )
@@ -140,16 +140,10 @@ class SharedPages(PackedValue):
             if ref is None:
                 inline.append((piece, where))
                 continue
-            items += in_band(inline) + [(memoryview(reference_pickle(ref)), None)]
+            items += (in_band(inline) if inline else []) + \
+                [(memoryview(reference_pickle(ref)), None)]
             inline = []
-        return items + in_band(inline) + [(memoryview(b"t\x85R"), None)]
-
-
-def in_band(pieces: List[Located]) -> List[Located]:
-    if not pieces:
-        return []
-    size = sum(p.nbytes for p, _ in pieces)
-    return [(memoryview(BINBYTES8 + size.to_bytes(8, "little")), None)] + pieces
+        return items + (in_band(inline) if inline else []) + [(memoryview(b"t\x85R"), None)]
 
 
 def reference_pickle(ref: Reference) -> bytes:

@@ -556,7 +556,12 @@ def dict_item(blob: Blob) -> List[Located]:
     blob = resolved(blob)
     if hasattr(blob, "dict_item"):
         return blob.dict_item()
-    pieces = located_pieces(blob) if isinstance(blob, PackedValue) else [(memoryview(blob), None)]
+    return in_band(located_pieces(blob) if isinstance(blob, PackedValue)
+                   else [(memoryview(blob), None)])
+
+
+def in_band(pieces: List[Located]) -> List[Located]:
+    """Pieces as one bytes object of a pickle (BINBYTES8, its size, them)."""
     size = sum(p.nbytes for p, _ in pieces)
     header: Located = (memoryview(BINBYTES8 + size.to_bytes(8, "little")), None)
     return [header] + pieces

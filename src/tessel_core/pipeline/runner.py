@@ -306,7 +306,7 @@ class CeleryEngine(AsyncEngine):
         self.config = TesselComponentRemoteConfigModel(broker=broker, backend=backend or broker)
         self.store, self.threshold = store, threshold
         self.tasks = SentTasks()
-        self.handles = []  # of every run started, to await when closing
+        self.handles = []  # of the runs in flight, to await when closing
         super().__init__(multiprocessing.pool.ThreadPool(jobs), jobs)
 
     def start(self, comp, inputs, parameters):
@@ -320,7 +320,8 @@ class CeleryEngine(AsyncEngine):
         self.tasks.expect(comp.id)
         with remote_runs(self.config):
             handle = super().start(comp, inputs, parameters)
-        self.handles.append(handle)
+        # only those still running: a long search starts thousands
+        self.handles = [h for h in self.handles if not h.ready()] + [handle]
         return handle
 
     def unreachable_store(self, comp, err):

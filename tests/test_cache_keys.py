@@ -30,14 +30,16 @@ def notebook(path, cells):
     nbformat.write(nb, str(path))
 
 
-def fake_distribution(site, version):
-    """An installed distribution `fakepkg` of `version`."""
+def fake_distribution(site, version, name="fakepkg", listed="top_level.txt"):
+    """An installed distribution `name` of `version` that ships module `fakepkg`,
+    naming it in `listed`."""
     (site / "fakepkg").mkdir(exist_ok=True)
     (site / "fakepkg" / "__init__.py").write_text("ONE = 1\n")
-    info = site / "fakepkg-0.dist-info"
+    info = site / f"{name.replace('-', '_')}-0.dist-info"
     info.mkdir(exist_ok=True)
-    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: fakepkg\nVersion: {version}\n")
-    (info / "top_level.txt").write_text("fakepkg\n")
+    (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\n")
+    lines = {"top_level.txt": "fakepkg\n", "RECORD": "fakepkg/__init__.py,,\n"}
+    (info / listed).write_text(lines[listed])
 
 
 @pytest.mark.parametrize("engine", [[], ["--jobs", "2", "--pool"]], ids=["shell", "pool"])
@@ -124,13 +126,15 @@ def test_prune_keeps_what_a_running_run_holds(tmp_path):
     assert cli("cache", "prune", cache, "--max-size", "12Q").returncode == 2
 
 
-def test_a_distribution_installed_after_the_memo_is_seen(tmp_path, monkeypatch):
+@pytest.mark.parametrize("name, listed", [("fakepkg", "top_level.txt"),
+                                          ("fake-dist", "top_level.txt"), ("fake-dist", "RECORD")])
+def test_a_distribution_installed_later_is_seen(tmp_path, monkeypatch, name, listed):
     from tessel_core.cache.manifest import Stamps
 
     site = tmp_path / "site"
     site.mkdir()
     monkeypatch.syspath_prepend(str(site))
-    assert Stamps(str(tmp_path)).module("fakepkg", None)["hash"] is None  # memo written
-    fake_distribution(site, "3.1")
+    assert Stamps().module("fakepkg", None)["hash"] is None
+    fake_distribution(site, "3.1", name, listed)
     os.utime(site, ns=(1, 1))  # changed, even within one tick of the file system's clock
-    assert Stamps(str(tmp_path)).module("fakepkg", None)["version"] == "3.1"
+    assert Stamps().module("fakepkg", None) == {"version": "3.1", "distribution": name}

@@ -153,7 +153,7 @@ class CacheDirectory:
         self.directory = os.path.abspath(os.path.expanduser(directory))
         self.dag, self.params = dag, params
         self.writer, self.pending = None, {}
-        self.stamps = Stamps(self.directory)  # files and modules, stamped once per run
+        self.stamps = Stamps()  # files and modules, stamped once per run
         self.lease = Lease(self.directory)  # entries this run reads or writes
         self.runs = {}  # component id -> (key, manifest head) of its run now
         self.chosen = {}  # entry path -> its manifest, for the entries this run uses

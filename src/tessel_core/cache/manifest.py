@@ -12,13 +12,11 @@ import contextlib
 import importlib.metadata
 import json
 import os
-import sys
-from typing import Dict, List, Mapping, Optional
+from typing import Dict, Optional
 
 import xxhash
 
 MANIFEST = "tessel-entry.json"
-DISTRIBUTIONS = ".tessel-distributions.json"  # memo of which distribution ships a module
 CHUNK = 1 << 20
 
 
@@ -51,11 +49,9 @@ def source_files(path):
 class Stamps:
     """Stamps of files and modules, each taken once per run."""
 
-    def __init__(self, memo_dir: Optional[str] = None) -> None:
+    def __init__(self) -> None:
         self.files: Dict[str, Optional[list]] = {}
         self.modules: Dict[str, dict] = {}
-        self._distributions: Optional[Mapping[str, List[str]]] = None
-        self.memo = os.path.join(memo_dir, DISTRIBUTIONS) if memo_dir else None
 
     def file(self, path):
         """[size, mtime_ns, hash] of a file now; None when it is gone."""
@@ -78,37 +74,12 @@ class Stamps:
         now = self.file(path)
         return now is not None and now[2] == stored[2]
 
-    def distributions(self):
-        if self._distributions is None:
-            self._distributions = self.remembered_distributions()
-        return self._distributions
-
     def distributions_of(self, name):
         """The distributions that ship top-level module `name`: the one of
-        the same name when it does (most do: found without reading every
-        distribution's metadata), else as the installed metadata says."""
+        the same name when it does (most do: found without looking at any
+        other), else every installed one whose file list names it."""
         named = distribution_named(name)
-        return [named] if named else self.distributions().get(name, [])
-
-    def remembered_distributions(self):
-        """Which distributions ship each top-level module. Finding out reads
-        the metadata of every installed distribution (a third of a second), so
-        the answer is kept beside the entries for as long as no directory of
-        the import path changed (installing or removing a distribution does)."""
-        signature = import_path_signature()
-        if self.memo is not None:
-            try:
-                with open(self.memo, encoding="utf-8") as f:
-                    stored = json.load(f)
-                if stored["path"] == signature:
-                    return stored["distributions"]
-            except (OSError, ValueError, KeyError, TypeError):
-                pass
-        found = importlib.metadata.packages_distributions()
-        if self.memo is not None:
-            with contextlib.suppress(OSError):  # a memo only: the run goes on without it
-                write_json(self.memo, {"path": signature, "distributions": found})
-        return found
+        return [named] if named else distributions_shipping(name)
 
     def module(self, name, path):
         """{"version": "dist version"} of an installed distribution's module,
@@ -135,29 +106,32 @@ class Stamps:
             os.path.dirname(path) if path.endswith("__init__.py") else path)}
 
 
+def ships(dist, name):
+    """Whether installed distribution `dist` ships top-level module `name`."""
+    top_level = dist.read_text("top_level.txt")
+    if top_level is not None:
+        return name in top_level.split()
+    record = "\n" + (dist.read_text("RECORD") or "")
+    return f"\n{name}/" in record or f"\n{name}.py," in record
+
+
 def distribution_named(name):
     """The installed distribution called `name`, if it ships module `name`."""
     try:
         dist = importlib.metadata.distribution(name)
     except (importlib.metadata.PackageNotFoundError, ValueError):
         return None
-    top_level = dist.read_text("top_level.txt")
-    if top_level is not None:
-        return dist.metadata["Name"] if name in top_level.split() else None
-    record = "\n" + (dist.read_text("RECORD") or "")
-    shipped = f"\n{name}/" in record or f"\n{name}.py," in record
-    return dist.metadata["Name"] if shipped else None
+    return dist.metadata["Name"] if ships(dist, name) else None
 
 
-def import_path_signature():
-    """The import path with each directory's modification time."""
-    signature = []
-    for entry in sys.path:
-        try:
-            signature.append([entry, os.stat(entry or ".").st_mtime_ns])
-        except OSError:
-            signature.append([entry, None])
-    return signature
+def distributions_shipping(name):
+    """Every installed distribution that ships module `name`, by name. Only
+    each one's list of files is read (the metadata of the ones that match):
+    a few hundredths of a second, where mapping every module to its
+    distributions parses every distribution's metadata."""
+    found = [dist.metadata["Name"] for dist in importlib.metadata.distributions()
+             if ships(dist, name)]
+    return list(dict.fromkeys(found))
 
 
 def depends_on(reads, stamps, ignored_dirs):

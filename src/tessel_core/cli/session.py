@@ -18,7 +18,6 @@ from tessel_core.cache.entries import CacheDirectory, params_read
 from tessel_core.cli.notebook_file import INJECTED_ID, injected_cell, parameter_assignments
 from tessel_core.cli.pipeline_file import PipelineError
 from tessel_core.cli.terminal import Terminal, shown
-from tessel_core.executors import TesselRemoteComponentExecutor
 from tessel_core.executors.component_executors.local_executor.shell import (
     PipelineShell,
     inline_figures,
@@ -79,6 +78,8 @@ class PipelineRunner:
             raise PipelineError(f"unknown component id {only!r} (known: "
                                 f"{', '.join(self.dag.nodes)})")
         if self.remote:
+            from tessel_core.executors import TesselRemoteComponentExecutor
+
             ex = TesselRemoteComponentExecutor(identifier="check", name="check",
                                                broker=self.remote[0], backend=self.remote[1])
             ok, message = ex.ping()

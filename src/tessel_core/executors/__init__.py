@@ -1,6 +1,15 @@
 """Executors of component runs."""
 
 from .component_executors.local_executor import TesselComponentExecutor
-from .component_executors.remote_executor import TesselRemoteComponentExecutor
 
 __all__ = ["TesselComponentExecutor", "TesselRemoteComponentExecutor"]
+
+
+def __getattr__(name):
+    # The remote executor brings Celery, kombu and ssl (a tenth of a second):
+    # imported when first asked for, not by every run that never goes remote.
+    if name == "TesselRemoteComponentExecutor":
+        from .component_executors.remote_executor import TesselRemoteComponentExecutor
+
+        return TesselRemoteComponentExecutor
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -230,7 +230,6 @@ void bind_imports(nb::module_ m) {
     m.attr("SerializedValue") =
         pyclass::import("tessel_core.executors.component_executors.serialized")
             .attr("SerializedValue");
-    m.attr("TesselRemoteComponentExecutor") = executors.attr("TesselRemoteComponentExecutor");
     m.attr("parse_last_expr_from_code") =
         pyclass::import("tessel_core.executors.component_executors.utils")
             .attr("parse_last_expr_from_code");
@@ -247,11 +246,39 @@ void bind_imports(nb::module_ m) {
         m.attr(name) = models.attr(name);
 }
 
+// Names bound on first use rather than at import: the remote executor brings
+// Celery, kombu and ssl (a tenth of a second) that a run without a remote
+// component never needs. Once looked up, the name is an ordinary module
+// attribute (a caller may replace it).
+nb::object lazy_name(nb::handle name) {
+    if (!pyclass::equal(name, nb::str("TesselRemoteComponentExecutor")))
+        pyclass::raise_fmt(PyExc_AttributeError,
+                           "module 'tessel_core.components.runlet' has no attribute %R",
+                           name.ptr());
+    nb::object cls = pyclass::import("tessel_core.executors").attr("TesselRemoteComponentExecutor");
+    if (PyDict_SetItem(globals.dict, name.ptr(), cls.ptr()) < 0)
+        throw pyclass::error();
+    return cls;
+}
+
 } // namespace
+
+nb::object runlet::remote_executor_class() {
+    nb::str name("TesselRemoteComponentExecutor");
+    PyObject *bound = PyDict_GetItemWithError(globals.dict, name.ptr());
+    if (bound)
+        return nb::borrow(bound);
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return lazy_name(name);
+}
 
 NB_MODULE(runlet, m) {
     globals.init(m);
     bind_imports(m);
+    pyclass::def_function(
+        m, "__getattr__", [](pyclass::obj name) { return lazy_name(name); }, "name"_a,
+        "A module attribute bound on first use.");
     m.attr("EXC_LINE_LENGTH") = pyclass::kExcLineLength;
     m.attr("EXC_TRACEBACK") = pyclass::kExcTraceback;
     ClassDef cls(m, "TesselComponentRunlet", nb::make_tuple(G("LoggingMixin")),

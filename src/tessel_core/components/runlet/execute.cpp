@@ -191,7 +191,7 @@ ExecutorChoice choose_executor(nb::handle self) {
     nb::object config = G("_executor_choice").attr("remote_config_for")(self);
     if (config.is_none())
         return choice;
-    choice.remote = G("TesselRemoteComponentExecutor")(
+    choice.remote = remote_executor_class()(
         "identifier"_a = self.attr("id"), "name"_a = self.attr("name"),
         "backend"_a = config.attr("backend"), "broker"_a = config.attr("broker"));
     choice.unreachable = ping_failure(choice.remote);

@@ -41,6 +41,9 @@ bool reads_disk(nb::handle self);
 // The holder that result reads go to (disk cache or in-memory holder).
 nb::object result_holder(nb::handle self);
 
+// The remote executor class, imported (with Celery) on first use.
+nb::object remote_executor_class();
+
 // Steps shared by execute and execute_async: status RUNNING, inputs and
 // imports recorded, inputs serialized; returns the request.
 nb::object prepare_run(nb::handle self, nb::handle module_statements, nb::handle non_module_inputs,

@@ -259,15 +259,21 @@ class CacheDirectory:
         sig = blob_hash(json.dumps(deps, sort_keys=True))[:12]
         return os.path.join(self.directory, node_id, f"{key}-{sig}"), manifest
 
-    def save(self, comp, node_id):
-        path, manifest = self.entry_for(comp, node_id)
-        self.lease.hold(path)
+    def start_writer(self):
+        """Start the disk-cache writer, if not yet. Called as soon as a
+        component is known to run: the writer's process imports the package
+        while the component runs, instead of after it, when its entry waits."""
         if self.writer is None:
             from tessel_core.executors.diskcache_writer import TesselDiskcacheWriter
 
             self.writer = TesselDiskcacheWriter("cli")
             self.writer.open()
             self.writer.start()
+
+    def save(self, comp, node_id):
+        path, manifest = self.entry_for(comp, node_id)
+        self.lease.hold(path)
+        self.start_writer()
         holder = stored_results(comp)
         fields = {name: getattr(holder, name) for name in RESULT_FIELDS}
         # the cache holds the values themselves, not references into a store

@@ -154,6 +154,7 @@ class PipelineRunner:
                         self.terminal.show_cached(comp, prefixed)
                     return "cache"
                 self.reasons[node_id] = why
+                self.cache.start_writer()
             return None
 
         def finished(node_id, outcome):

@@ -10,7 +10,10 @@
 
 import sys
 
-from tessel_core.cli import main
-
 if __name__ == "__main__":
+    # Imported here, not above: a process that multiprocessing spawns runs
+    # this file again (as __mp_main__), and the disk-cache writer needs none
+    # of the command line.
+    from tessel_core.cli import main
+
     sys.exit(main())

@@ -1,6 +1,11 @@
 """Executors of component runs."""
 
+from typing import TYPE_CHECKING
+
 from .component_executors.local_executor import TesselComponentExecutor
+
+if TYPE_CHECKING:
+    from .component_executors.remote_executor import TesselRemoteComponentExecutor
 
 __all__ = ["TesselComponentExecutor", "TesselRemoteComponentExecutor"]
 

@@ -273,11 +273,15 @@ class PoolEngine(AsyncEngine):
             context.set_forkserver_preload(["tessel_core.executors"])
         # Forked workers share the parent's pages until they write them; the
         # collector would write to every old object, so it leaves them alone.
+        # A process that froze what it made at start (the command line) keeps
+        # it frozen: thawing would thaw that too.
+        frozen_before = gc.get_freeze_count()
         gc.freeze()
         try:
             pool = context.Pool(jobs)
         finally:
-            gc.unfreeze()
+            if not frozen_before:
+                gc.unfreeze()
         printer = LinePrinter(stream)
         self.subscriber = TesselZMQDisplaySubscriber(
             ipython_shell=SimpleNamespace(display_pub=printer))

@@ -143,6 +143,37 @@ def test_a_pool_worker_maps_what_the_parent_holds_and_sends_back_what_changed():
     assert (load(edited)[0], load(packed)[0]) == (5.0, 0.0)
 
 
+def _made_in_worker(n):
+    import numpy as np
+    from multiprocessing.reduction import ForkingPickler
+    from tessel_core.common.packed import pack
+
+    made = pack(np.arange(n, dtype=float))
+    return len(ForkingPickler.dumps(made)), made
+
+
+@pytest.mark.parametrize("channel", [True, False], ids=["descriptor", "bytes"])
+def test_what_a_forked_worker_made_comes_back_whole(channel, monkeypatch):
+    import multiprocessing
+
+    from tessel_core.common import passing
+    from tessel_core.common.packed import Deferred, load, rebuilt
+
+    monkeypatch.setattr(passing, "_channel", None)
+    monkeypatch.setattr(passing, "WAIT", 0.5)
+    if channel:
+        passing.open_channel()
+    # the worker ends once it has answered: what it passed must outlive it
+    with multiprocessing.get_context("fork").Pool(1, maxtasksperchild=1) as pool:
+        size, made = pool.apply(_made_in_worker, (2_000_000,))
+    assert (size < 4096) == channel
+    assert (load(made)[-1], len(load(made))) == (1_999_999.0, 2_000_000)
+    lost = rebuilt(b"head", ((b"\0" * passing.TOKEN, 0, 8, ()),))  # a token never sent
+    assert isinstance(lost, Deferred)
+    with pytest.raises(LookupError, match="another process sent is gone"):
+        lost.resolve()
+
+
 def test_a_cached_rerun_reads_no_value_it_does_not_need(tmp_path):
     nb = tmp_path / "nb.ipynb"
     notebook(nb, ["import numpy as np\narr = np.arange(300_000.0)", "total = float(arr.sum())"])

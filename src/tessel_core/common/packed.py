@@ -24,10 +24,12 @@ import mmap
 import os
 import pickle
 import weakref
-from typing import Callable, List, NamedTuple, Optional, Tuple, Union
+from typing import Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import cloudpickle
 import xxhash
+
+from tessel_core.common import passing
 
 PAGE = mmap.PAGESIZE
 LARGE = 1 << 20  # bytes: a buffer from this size is stored in shared memory and mapped
@@ -101,6 +103,14 @@ class Storage:
         if os.fstat(opened).st_ino != inode:
             raise LookupError(f"a value shared by process {pid} is gone")
         storage.adopt(opened, origin)
+        return storage
+
+    @classmethod
+    def taken(cls, fd: int) -> "Storage":
+        """The storage of descriptor `fd`, passed by another process."""
+        storage = cls.__new__(cls)
+        weakref.finalize(storage, os.close, fd)
+        storage.adopt(fd, (os.getpid(), fd, os.fstat(fd).st_ino))
         return storage
 
     def page(self, index: int) -> memoryview:
@@ -207,32 +217,62 @@ Blob = Union[bytes, PackedValue, Deferred]
 def resolved(blob: Blob) -> Union[bytes, PackedValue]:
     """The blob itself, read first if it is deferred."""
     return blob.resolve() if isinstance(blob, Deferred) else blob
-Wire = Union[bytes, Tuple[Origin, int, int, Tuple[Tuple[int, bytes], ...]]]
+Wire = Union[bytes, Tuple[Union[Origin, bytes], int, int, Tuple[Tuple[int, bytes], ...]]]
 
 
-def wire(segment: Segment) -> Wire:
+def wire(segment: Segment, passed: Optional[dict] = None) -> Wire:
+    """A segment as it travels to another process: a region by reference,
+    but one of a worker's own storage (gone once it has answered) as its
+    bytes, or, given `passed` (storage -> token, for multiprocessing's
+    pickler) and a channel to the parent, as a descriptor passed to it."""
     if not isinstance(segment, Region):
         return segment
     import multiprocessing
 
-    if segment.storage.origin[0] == os.getpid() and multiprocessing.parent_process() is not None:
-        return segment_bytes(segment)
-    return (segment.storage.origin, segment.offset, segment.length, segment.patches)
+    storage = segment.storage
+    if storage.origin[0] == os.getpid() and multiprocessing.parent_process() is not None:
+        channel = passing.to_parent() if passed is not None else None
+        if channel is None:
+            return segment_bytes(segment)
+        if storage not in passed:  # type: ignore[operator]
+            passed[storage] = channel.send(storage.fd)  # type: ignore[index]
+        return (passed[storage], segment.offset, segment.length, segment.patches)  # type: ignore
+    return (storage.origin, segment.offset, segment.length, segment.patches)
 
 
-def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> PackedValue:
+def to_process(value: PackedValue):
+    """How multiprocessing pickles a packed value (a pool's tasks and
+    results): as `PackedValue.__reduce__` does, except that a forked
+    worker's own storage goes to its parent as a descriptor, not as bytes
+    through the pipe."""
+    passed: dict = {}
+    return (rebuilt, (value.head, tuple(wire(s, passed) for s in value.segments)))
+
+
+def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> Blob:
     """A packed value from another process: regions of storages it shares
     are mapped from there; large buffers it sent go to a storage here (they
-    are sent once, and mapped by whoever reads them next)."""
+    are sent once, and mapped by whoever reads them next). Never raises: it
+    runs in a pool's result thread, which would stop for good; a value whose
+    sender is gone fails when it is used."""
     segments: List[Segment] = []
     large = [i for i, w in enumerate(wires) if isinstance(w, bytes) and len(w) >= LARGE]
-    for w in wires:
-        if isinstance(w, bytes):
-            segments.append(w)
-        else:
-            origin, offset, length, patches = w
-            pid, fd, inode = origin
-            segments.append(Region(Storage.of((pid, fd, inode)), offset, length, tuple(patches)))
+    taken: Dict[bytes, Storage] = {}  # token -> the storage passed under it
+    try:
+        for w in wires:
+            if isinstance(w, bytes):
+                segments.append(w)
+                continue
+            where, offset, length, patches = w
+            if isinstance(where, bytes):
+                if where not in taken:
+                    taken[where] = Storage.taken(passing.take(where))
+                storage = taken[where]
+            else:
+                storage = Storage.of(where)  # type: ignore[arg-type]
+            segments.append(Region(storage, offset, length, tuple(patches)))
+    except Exception as err:
+        return Deferred(gone(err), f"gone:{os.getpid()}:{id(err)}")
     if large and SHARED_MEMORY:
         storage, offset = Storage([memoryview(wires[i]) for i in large]), 0  # type: ignore
         for i in large:
@@ -240,6 +280,16 @@ def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> PackedValue:
             segments[i] = Region(storage, offset, size, ())
             offset += -(-size // PAGE) * PAGE
     return PackedValue(head, tuple(segments))
+
+
+def gone(err: Exception) -> Callable[[], bytes]:
+    from tessel_core.common.text import describe
+
+    text = f"a value another process sent is gone ({type(err).__name__}: {describe(err)})"
+
+    def read() -> bytes:
+        raise LookupError(text)
+    return read
 
 
 def same_segment(a: Segment, b: Segment) -> bool:
@@ -622,3 +672,12 @@ def size_of(blob: Blob) -> int:
         return len(blob)
     return len(blob.head) + sum(s.length if isinstance(s, Region) else len(s)
                                 for s in blob.segments)
+
+
+def _pass_storages_by_descriptor() -> None:
+    from multiprocessing.reduction import ForkingPickler
+
+    ForkingPickler.register(PackedValue, to_process)
+
+
+_pass_storages_by_descriptor()

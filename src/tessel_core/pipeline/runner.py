@@ -31,6 +31,7 @@ from typing import Any, Callable, Dict, List, Literal, NamedTuple, Optional
 
 import networkx as nx
 
+from tessel_core.common import passing
 from tessel_core.misc import TesselComponentStatus
 from tessel_core.misc.models import TesselComponentRemoteConfigModel
 from tessel_core.executors.choice import remote_runs
@@ -271,6 +272,8 @@ class PoolEngine(AsyncEngine):
         context = multiprocessing.get_context(method)
         if method == "forkserver":
             context.set_forkserver_preload(["tessel_core.executors"])
+        else:  # forked workers pass the storages of their answers as descriptors
+            passing.open_channel()
         # Forked workers share the parent's pages until they write them; the
         # collector would write to every old object, so it leaves them alone.
         # A process that froze what it made at start (the command line) keeps

@@ -151,11 +151,13 @@ nb::object get_entry(nb::handle self, nb::handle key, nb::handle dflt) {
     return record[key];
 }
 
-void init(nb::handle cls, nb::handle self, nb::handle cache_dir) {
+void init(nb::handle cls, nb::handle self, nb::handle cache_dir, nb::handle disk = nb::none()) {
     pyclass::super_(cls, self).attr(S("__init__"))();
     nb::object dir = self.attr(S("setup_cache_dir"))("directory"_a = cache_dir);
     self.attr(S("_cache_dir")) = dir;
-    self.attr(S("_cache")) = G("diskcache").attr("Cache")("directory"_a = dir);
+    nb::object open_store = G("diskcache").attr("Cache");
+    self.attr(S("_cache")) = disk.is_none() ? open_store("directory"_a = dir)
+                                            : open_store("directory"_a = dir, "disk"_a = disk);
     forget_record(self);
     try {
         sweep_orphans(self, kOrphanAge, nb::none());
@@ -248,6 +250,19 @@ NB_MODULE(diskcache, m) {
         pyclass::import("tessel_core.misc.models").attr("TesselCacheModel");
     m.attr("ITesselCache") = pyclass::import("tessel_core.cache.hoardbase").attr("ITesselCache");
     define_diskcache(m);
+    pyclass::def_function(
+        m, "opened_with",
+        [](pyclass::obj cache_dir, pyclass::obj disk) {
+            // one open of the store, where opening it and then again with
+            // another disk would cost the disk-cache writer twice per entry
+            nb::object cls = G("TesselDiskCache");
+            nb::object self = cls.attr("__new__")(cls);
+            init(cls, self, cache_dir, disk);
+            return self;
+        },
+        "cache_dir"_a, "disk"_a,
+        "A TesselDiskCache whose store reads and writes values through `disk` (a subclass of "
+        "diskcache's Disk).");
     pyclass::def_function(
         m, "read_record", [](pyclass::obj cache) { return read_record(cache); }, "cache"_a,
         "The six entries of a TesselDiskCache as one consistent dict (read in one transaction); "

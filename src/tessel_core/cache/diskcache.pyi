@@ -1,5 +1,7 @@
 from pathlib import Path
-from typing import Any, Dict, Optional, Union
+from typing import Any, Dict, Optional, Type, Union
+
+from diskcache import Disk
 
 from tessel_core.cache.hoardbase import ITesselCache
 
@@ -19,3 +21,4 @@ class TesselDiskCache(ITesselCache):
     def setup_cache_dir(directory: Union[str, Path]) -> str: ...
 
 def read_record(cache: TesselDiskCache) -> Dict[str, Any]: ...
+def opened_with(cache_dir: Union[str, Path], disk: Type[Disk]) -> TesselDiskCache: ...

@@ -72,23 +72,20 @@ nb::object adopt_or_store(nb::handle cls, nb::handle self, nb::handle value, nb:
     return nb::make_tuple(path.attr("getsize")(full), value.attr("mode"), filename, nb::none());
 }
 
-// The cache of a task with transfer files, opened with the disk that adopts
-// them (the files are what plain diskcache reads back).
-void adopt_transfers(nb::handle disk) {
-    nb::object store = disk.attr("_cache");
-    nb::object directory = store.attr("directory");
-    store.attr("close")();
-    disk.attr("_cache") =
-        G("diskcache").attr("Cache")("directory"_a = directory, "disk"_a = G("TesselAdoptingDisk"));
+// The cache of a task; one with transfer files is opened with the disk that
+// adopts them (the files are what plain diskcache reads back).
+nb::object open_cache(nb::handle task) {
+    nb::object dir = task.attr("cache_dir");
+    if (nb::len(spilled_entries(task)) > 0)
+        return G("opened_with")(dir, G("TesselAdoptingDisk"));
+    return G("TesselDiskCache")("cache_dir"_a = dir);
 }
 
 // All six entries in one transaction: a reader of the cache sees the result
 // set whole or not at all, and a value that cannot be stored leaves the
 // cache as it was.
 void write_task(nb::handle task) {
-    nb::object disk = G("TesselDiskCache")("cache_dir"_a = task.attr("cache_dir"));
-    if (nb::len(spilled_entries(task)) > 0)
-        adopt_transfers(disk);
+    nb::object disk = open_cache(task);
     // mtime granularity: a file written in the same second as `started` counts
     nb::object started = G("time").attr("time")() - nb::float_(1.0);
     try {
@@ -202,7 +199,7 @@ NB_MODULE(tasks, m) {
     m.attr("Empty") = pyclass::import("queue").attr("Empty");
     m.attr("os") = pyclass::import("os");
     m.attr("TesselDiskCache") = pyclass::import("tessel_core.cache").attr("TesselDiskCache");
-    m.attr("diskcache") = pyclass::import("tessel_core.contrib").attr("diskcache");
+    m.attr("opened_with") = pyclass::import("tessel_core.cache.diskcache").attr("opened_with");
     m.attr("TesselSpilledEntry") =
         pyclass::import("tessel_core.executors.diskcache_writer.queue").attr("TesselSpilledEntry");
     ClassDef disk(m, "TesselAdoptingDisk",

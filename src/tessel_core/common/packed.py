@@ -217,10 +217,12 @@ Blob = Union[bytes, PackedValue, Deferred]
 def resolved(blob: Blob) -> Union[bytes, PackedValue]:
     """The blob itself, read first if it is deferred."""
     return blob.resolve() if isinstance(blob, Deferred) else blob
+
+
 Wire = Union[bytes, Tuple[Union[Origin, bytes], int, int, Tuple[Tuple[int, bytes], ...]]]
 
 
-def wire(segment: Segment, passed: Optional[dict] = None) -> Wire:
+def wire(segment: Segment, passed: Optional[Dict[Storage, bytes]] = None) -> Wire:
     """A segment as it travels to another process: a region by reference,
     but one of a worker's own storage (gone once it has answered) as its
     bytes, or, given `passed` (storage -> token, for multiprocessing's
@@ -232,11 +234,11 @@ def wire(segment: Segment, passed: Optional[dict] = None) -> Wire:
     storage = segment.storage
     if storage.origin[0] == os.getpid() and multiprocessing.parent_process() is not None:
         channel = passing.to_parent() if passed is not None else None
-        if channel is None:
+        if channel is None or passed is None:
             return segment_bytes(segment)
-        if storage not in passed:  # type: ignore[operator]
-            passed[storage] = channel.send(storage.fd)  # type: ignore[index]
-        return (passed[storage], segment.offset, segment.length, segment.patches)  # type: ignore
+        if storage not in passed:
+            passed[storage] = channel.send(storage.fd)
+        return (passed[storage], segment.offset, segment.length, segment.patches)
     return (storage.origin, segment.offset, segment.length, segment.patches)
 
 
@@ -245,7 +247,7 @@ def to_process(value: PackedValue):
     results): as `PackedValue.__reduce__` does, except that a forked
     worker's own storage goes to its parent as a descriptor, not as bytes
     through the pipe."""
-    passed: dict = {}
+    passed: Dict[Storage, bytes] = {}
     return (rebuilt, (value.head, tuple(wire(s, passed) for s in value.segments)))
 
 
@@ -269,7 +271,7 @@ def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> Blob:
                     taken[where] = Storage.taken(passing.take(where))
                 storage = taken[where]
             else:
-                storage = Storage.of(where)  # type: ignore[arg-type]
+                storage = Storage.of(where)
             segments.append(Region(storage, offset, length, tuple(patches)))
     except Exception as err:
         return Deferred(gone(err), f"gone:{os.getpid()}:{id(err)}")

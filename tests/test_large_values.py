@@ -148,7 +148,8 @@ import multiprocessing, sys
 import numpy as np
 from multiprocessing.reduction import ForkingPickler
 from tessel_core.common import passing
-from tessel_core.common.packed import Deferred, load, pack, rebuilt
+from tessel_core.common.packed import Deferred, load, pack
+from tessel_core.common.passing import rebuilt
 
 def made(n):
     value = pack(np.arange(n, dtype=float))

@@ -24,12 +24,11 @@ import mmap
 import os
 import pickle
 import weakref
-from typing import Callable, Dict, List, NamedTuple, Optional, Tuple, Union
+from typing import Callable, List, NamedTuple, Optional, Tuple, Union
 
 import cloudpickle
 import xxhash
 
-from tessel_core.common import passing
 
 PAGE = mmap.PAGESIZE
 LARGE = 1 << 20  # bytes: a buffer from this size is stored in shared memory and mapped
@@ -165,7 +164,7 @@ class PackedValue:
     def __reduce__(self):
         # To another process on this machine: regions by reference (it maps
         # them), but for a worker's own storage, gone once it has answered.
-        return (rebuilt, (self.head, tuple(wire(s) for s in self.segments)))
+        return (passing.rebuilt, (self.head, tuple(passing.wire(s) for s in self.segments)))
 
     def digest(self) -> str:
         """XXH3-128 of the value's cloudpickle bytes (see `as_bytes`)."""
@@ -217,81 +216,6 @@ Blob = Union[bytes, PackedValue, Deferred]
 def resolved(blob: Blob) -> Union[bytes, PackedValue]:
     """The blob itself, read first if it is deferred."""
     return blob.resolve() if isinstance(blob, Deferred) else blob
-
-
-Wire = Union[bytes, Tuple[Union[Origin, bytes], int, int, Tuple[Tuple[int, bytes], ...]]]
-
-
-def wire(segment: Segment, passed: Optional[Dict[Storage, bytes]] = None) -> Wire:
-    """A segment as it travels to another process: a region by reference,
-    but one of a worker's own storage (gone once it has answered) as its
-    bytes, or, given `passed` (storage -> token, for multiprocessing's
-    pickler) and a channel to the parent, as a descriptor passed to it."""
-    if not isinstance(segment, Region):
-        return segment
-    import multiprocessing
-
-    storage = segment.storage
-    if storage.origin[0] == os.getpid() and multiprocessing.parent_process() is not None:
-        channel = passing.to_parent() if passed is not None else None
-        if channel is None or passed is None:
-            return segment_bytes(segment)
-        if storage not in passed:
-            passed[storage] = channel.send(storage.fd)
-        return (passed[storage], segment.offset, segment.length, segment.patches)
-    return (storage.origin, segment.offset, segment.length, segment.patches)
-
-
-def to_process(value: PackedValue):
-    """How multiprocessing pickles a packed value (a pool's tasks and
-    results): as `PackedValue.__reduce__` does, except that a forked
-    worker's own storage goes to its parent as a descriptor, not as bytes
-    through the pipe."""
-    passed: Dict[Storage, bytes] = {}
-    return (rebuilt, (value.head, tuple(wire(s, passed) for s in value.segments)))
-
-
-def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> Blob:
-    """A packed value from another process: regions of storages it shares
-    are mapped from there; large buffers it sent go to a storage here (they
-    are sent once, and mapped by whoever reads them next). Never raises: it
-    runs in a pool's result thread, which would stop for good; a value whose
-    sender is gone fails when it is used."""
-    segments: List[Segment] = []
-    large = [i for i, w in enumerate(wires) if isinstance(w, bytes) and len(w) >= LARGE]
-    taken: Dict[bytes, Storage] = {}  # token -> the storage passed under it
-    try:
-        for w in wires:
-            if isinstance(w, bytes):
-                segments.append(w)
-                continue
-            where, offset, length, patches = w
-            if isinstance(where, bytes):
-                if where not in taken:
-                    taken[where] = Storage.taken(passing.take(where))
-                storage = taken[where]
-            else:
-                storage = Storage.of(where)
-            segments.append(Region(storage, offset, length, tuple(patches)))
-    except Exception as err:
-        return Deferred(gone(err), f"gone:{os.getpid()}:{id(err)}")
-    if large and SHARED_MEMORY:
-        storage, offset = Storage([memoryview(wires[i]) for i in large]), 0  # type: ignore
-        for i in large:
-            size = len(wires[i])
-            segments[i] = Region(storage, offset, size, ())
-            offset += -(-size // PAGE) * PAGE
-    return PackedValue(head, tuple(segments))
-
-
-def gone(err: Exception) -> Callable[[], bytes]:
-    from tessel_core.common.text import describe
-
-    text = f"a value another process sent is gone ({type(err).__name__}: {describe(err)})"
-
-    def read() -> bytes:
-        raise LookupError(text)
-    return read
 
 
 def same_segment(a: Segment, b: Segment) -> bool:
@@ -676,10 +600,6 @@ def size_of(blob: Blob) -> int:
                                 for s in blob.segments)
 
 
-def _pass_storages_by_descriptor() -> None:
-    from multiprocessing.reduction import ForkingPickler
-
-    ForkingPickler.register(PackedValue, to_process)
-
-
-_pass_storages_by_descriptor()
+# How a packed value travels to another process (`passing`), registered with
+# multiprocessing's pickler; imported last, as it builds on this module.
+from tessel_core.common import passing  # noqa: E402

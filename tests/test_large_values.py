@@ -149,7 +149,6 @@ import numpy as np
 from multiprocessing.reduction import ForkingPickler
 from tessel_core.common import passing
 from tessel_core.common.packed import Deferred, load, pack
-from tessel_core.common.passing import rebuilt
 
 def made(n):
     value = pack(np.arange(n, dtype=float))
@@ -163,7 +162,7 @@ if __name__ == "__main__":
     with multiprocessing.get_context("fork").Pool(1, maxtasksperchild=1) as pool:
         size, value = pool.apply(made, (2_000_000,))
     assert (load(value)[-1], len(load(value))) == (1_999_999.0, 2_000_000)
-    lost = rebuilt(b"head", ((bytes(passing.TOKEN), 0, 8, ()),))  # a token never sent
+    lost = passing.received(b"head", ((bytes(passing.TOKEN), 0, 8, ()),))  # never sent
     assert isinstance(lost, Deferred)
     try:
         lost.resolve()

@@ -104,14 +104,6 @@ class Storage:
         storage.adopt(opened, origin)
         return storage
 
-    @classmethod
-    def taken(cls, fd: int) -> "Storage":
-        """The storage of descriptor `fd`, passed by another process."""
-        storage = cls.__new__(cls)
-        weakref.finalize(storage, os.close, fd)
-        storage.adopt(fd, (os.getpid(), fd, os.fstat(fd).st_ino))
-        return storage
-
     def page(self, index: int) -> memoryview:
         return self.view[index * PAGE:(index + 1) * PAGE]
 
@@ -164,7 +156,7 @@ class PackedValue:
     def __reduce__(self):
         # To another process on this machine: regions by reference (it maps
         # them), but for a worker's own storage, gone once it has answered.
-        return (passing.rebuilt, (self.head, tuple(passing.wire(s) for s in self.segments)))
+        return (rebuilt, (self.head, tuple(wire(s) for s in self.segments)))
 
     def digest(self) -> str:
         """XXH3-128 of the value's cloudpickle bytes (see `as_bytes`)."""
@@ -216,6 +208,59 @@ Blob = Union[bytes, PackedValue, Deferred]
 def resolved(blob: Blob) -> Union[bytes, PackedValue]:
     """The blob itself, read first if it is deferred."""
     return blob.resolve() if isinstance(blob, Deferred) else blob
+
+
+Wire = Union[bytes, Tuple[Origin, int, int, Tuple[Tuple[int, bytes], ...]]]
+
+
+def wire(segment: Segment) -> Wire:
+    """A segment as it travels to another process: a region by reference,
+    but one of a worker's own storage (gone once it has answered) as its
+    bytes (a forked pool worker passes a descriptor instead: `passing`)."""
+    if not isinstance(segment, Region):
+        return segment
+    import multiprocessing
+
+    if segment.storage.origin[0] == os.getpid() and multiprocessing.parent_process() is not None:
+        return segment_bytes(segment)
+    return (segment.storage.origin, segment.offset, segment.length, segment.patches)
+
+
+def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> Blob:
+    """A packed value from another process: regions of storages it shares
+    are mapped from there; large buffers it sent go to a storage here (they
+    are sent once, and mapped by whoever reads them next). Never raises: it
+    runs in a pool's result thread, which would stop for good; a value whose
+    sender is gone fails when it is used."""
+    segments: List[Segment] = []
+    large = [i for i, w in enumerate(wires) if isinstance(w, bytes) and len(w) >= LARGE]
+    try:
+        for w in wires:
+            if isinstance(w, bytes):
+                segments.append(w)
+            else:
+                origin, offset, length, patches = w
+                segments.append(Region(Storage.of(origin), offset, length, tuple(patches)))
+    except Exception as err:
+        return Deferred(gone(err), f"gone:{os.getpid()}:{id(err)}")
+    if large and SHARED_MEMORY:
+        storage, offset = Storage([memoryview(wires[i]) for i in large]), 0  # type: ignore
+        for i in large:
+            size = len(wires[i])
+            segments[i] = Region(storage, offset, size, ())
+            offset += -(-size // PAGE) * PAGE
+    return PackedValue(head, tuple(segments))
+
+
+def gone(err: Exception) -> Callable[[], bytes]:
+    """A read that says why a value another process sent cannot be had."""
+    from tessel_core.common.text import describe
+
+    text = f"a value another process sent is gone ({type(err).__name__}: {describe(err)})"
+
+    def read() -> bytes:
+        raise LookupError(text)
+    return read
 
 
 def same_segment(a: Segment, b: Segment) -> bool:
@@ -598,8 +643,3 @@ def size_of(blob: Blob) -> int:
         return len(blob)
     return len(blob.head) + sum(s.length if isinstance(s, Region) else len(s)
                                 for s in blob.segments)
-
-
-# How a packed value travels to another process (`passing`), registered with
-# multiprocessing's pickler; imported last, as it builds on this module.
-from tessel_core.common import passing  # noqa: E402

@@ -1,8 +1,8 @@
 """How a packed value travels to another process of this machine.
 
-A region of a storage goes by reference (the receiver maps it through
-/proc/PID/fd of the process that made it), small buffers as bytes. A pool
-worker answers with values whose large buffers lie in its own sealed
+`PackedValue.__reduce__` (`packed.wire`, `packed.rebuilt`) sends a region of
+a storage by reference (the receiver maps it through /proc/PID/fd of the
+process that made it), other buffers as bytes. A pool worker answers with values whose large buffers lie in its own sealed
 shared-memory files. Rather than their bytes through the result pipe (a
 100 MB frame copied three times), a forked worker sends the file's descriptor
 over a datagram socket pair that the parent opened before forking, under a
@@ -18,20 +18,19 @@ of the owner (receiving is under a lock).
 import os
 import socket
 import threading
-from typing import Callable, Dict, List, Optional, Tuple, Union
+import weakref
+from typing import Dict, List, Optional, Tuple, Union
 
 from tessel_core.common.packed import (
-    LARGE,
-    PAGE,
-    SHARED_MEMORY,
     Blob,
     Deferred,
-    Origin,
     PackedValue,
     Region,
-    Segment,
     Storage,
-    segment_bytes,
+    Wire,
+    gone,
+    rebuilt,
+    wire,
 )
 
 TOKEN = 16  # bytes
@@ -92,35 +91,23 @@ def to_parent() -> Optional[Channel]:
     return None
 
 
+def storage_of(fd: int) -> Storage:
+    """The storage of descriptor `fd`, passed by another process, now ours."""
+    storage = Storage.__new__(Storage)
+    weakref.finalize(storage, os.close, fd)
+    storage.adopt(fd, (os.getpid(), fd, os.fstat(fd).st_ino))
+    return storage
+
+
 def take(token: bytes) -> int:
     if _channel is None:
         raise LookupError("no descriptor was passed to this process")
     return _channel.take(token)
 
 
-# ---- a packed value on the wire ----------------------------------------------------
+# ---- a packed value through multiprocessing ------------------------------------------
 
-Wire = Union[bytes, Tuple[Union[Origin, bytes], int, int, Tuple[Tuple[int, bytes], ...]]]
-
-
-def wire(segment: Segment, passed: Optional[Dict[Storage, bytes]] = None) -> Wire:
-    """A segment as it travels to another process: a region by reference,
-    but one of a worker's own storage (gone once it has answered) as its
-    bytes, or, given `passed` (storage -> token, for multiprocessing's
-    pickler) and a channel to the parent, as a descriptor passed to it."""
-    if not isinstance(segment, Region):
-        return segment
-    import multiprocessing
-
-    storage = segment.storage
-    if storage.origin[0] == os.getpid() and multiprocessing.parent_process() is not None:
-        channel = to_parent() if passed is not None else None
-        if channel is None or passed is None:
-            return segment_bytes(segment)
-        if storage not in passed:
-            passed[storage] = channel.send(storage.fd)
-        return (passed[storage], segment.offset, segment.length, segment.patches)
-    return (storage.origin, segment.offset, segment.length, segment.patches)
+Passed = Tuple[bytes, int, int, Tuple[Tuple[int, bytes], ...]]  # a region under a token
 
 
 def to_process(value: PackedValue):
@@ -128,51 +115,39 @@ def to_process(value: PackedValue):
     results): as `PackedValue.__reduce__` does, except that a forked
     worker's own storage goes to its parent as a descriptor, not as bytes
     through the pipe."""
-    passed: Dict[Storage, bytes] = {}
-    return (rebuilt, (value.head, tuple(wire(s, passed) for s in value.segments)))
+    channel = to_parent()
+    if channel is None:
+        return value.__reduce__()
+    tokens: Dict[Storage, bytes] = {}
+    wires: List[Union[Wire, Passed]] = []
+    for segment in value.segments:
+        if isinstance(segment, Region) and segment.storage.origin[0] == os.getpid():
+            storage = segment.storage
+            if storage not in tokens:
+                tokens[storage] = channel.send(storage.fd)
+            wires.append((tokens[storage], segment.offset, segment.length, segment.patches))
+        else:
+            wires.append(wire(segment))
+    return (received, (value.head, tuple(wires)))
 
 
-def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> Blob:
-    """A packed value from another process: regions of storages it shares
-    are mapped from there; large buffers it sent go to a storage here (they
-    are sent once, and mapped by whoever reads them next). Never raises: it
-    runs in a pool's result thread, which would stop for good; a value whose
-    sender is gone fails when it is used."""
-    segments: List[Segment] = []
-    large = [i for i, w in enumerate(wires) if isinstance(w, bytes) and len(w) >= LARGE]
-    taken: Dict[bytes, Storage] = {}  # token -> the storage passed under it
+def received(head: bytes, wires: Tuple[Union[Wire, Passed], ...]) -> Blob:
+    """`rebuilt`, once the descriptors passed under tokens are taken. Never
+    raises (see `rebuilt`)."""
+    held: Dict[bytes, Storage] = {}  # alive until the value refers to them
+    plain: List[Wire] = []
     try:
         for w in wires:
-            if isinstance(w, bytes):
-                segments.append(w)
-                continue
-            where, offset, length, patches = w
-            if isinstance(where, bytes):
-                if where not in taken:
-                    taken[where] = Storage.taken(take(where))
-                storage = taken[where]
+            if isinstance(w, tuple) and isinstance(w[0], bytes):
+                token, offset, length, patches = w
+                if token not in held:
+                    held[token] = storage_of(take(token))
+                plain.append((held[token].origin, offset, length, patches))
             else:
-                storage = Storage.of(where)
-            segments.append(Region(storage, offset, length, tuple(patches)))
+                plain.append(w)
     except Exception as err:
         return Deferred(gone(err), f"gone:{os.getpid()}:{id(err)}")
-    if large and SHARED_MEMORY:
-        storage, offset = Storage([memoryview(wires[i]) for i in large]), 0  # type: ignore
-        for i in large:
-            size = len(wires[i])
-            segments[i] = Region(storage, offset, size, ())
-            offset += -(-size // PAGE) * PAGE
-    return PackedValue(head, tuple(segments))
-
-
-def gone(err: Exception) -> Callable[[], bytes]:
-    from tessel_core.common.text import describe
-
-    text = f"a value another process sent is gone ({type(err).__name__}: {describe(err)})"
-
-    def read() -> bytes:
-        raise LookupError(text)
-    return read
+    return rebuilt(head, tuple(plain))
 
 
 def _register() -> None:

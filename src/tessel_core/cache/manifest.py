@@ -197,16 +197,13 @@ def read_manifest(entry):
 
 
 def write_manifest(entry, manifest):
-    """Written last and atomically: an entry with a manifest is complete."""
-    write_json(os.path.join(entry, MANIFEST), manifest)
-
-
-def write_json(path, data):
-    """Whole or not at all: written beside, then renamed into place."""
+    """Written last and atomically (beside, then renamed into place): an
+    entry with a manifest is complete."""
+    path = os.path.join(entry, MANIFEST)
     tmp = f"{path}.{os.getpid()}.tmp"
     try:
         with open(tmp, "w", encoding="utf-8") as f:
-            json.dump(data, f, sort_keys=True)
+            json.dump(manifest, f, sort_keys=True)
         os.replace(tmp, path)
     except BaseException:
         with contextlib.suppress(OSError):

@@ -242,7 +242,7 @@ def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> Blob:
                 origin, offset, length, patches = w
                 segments.append(Region(Storage.of(origin), offset, length, tuple(patches)))
     except Exception as err:
-        return Deferred(gone(err), f"gone:{os.getpid()}:{id(err)}")
+        return gone(err)
     if large and SHARED_MEMORY:
         storage, offset = Storage([memoryview(wires[i]) for i in large]), 0  # type: ignore
         for i in large:
@@ -252,15 +252,16 @@ def rebuilt(head: bytes, wires: Tuple[Wire, ...]) -> Blob:
     return PackedValue(head, tuple(segments))
 
 
-def gone(err: Exception) -> Callable[[], bytes]:
-    """A read that says why a value another process sent cannot be had."""
+def gone(err: Exception) -> Deferred:
+    """In place of a value another process sent that cannot be had: one that
+    says why when it is used."""
     from tessel_core.common.text import describe
 
     text = f"a value another process sent is gone ({type(err).__name__}: {describe(err)})"
 
     def read() -> bytes:
         raise LookupError(text)
-    return read
+    return Deferred(read, f"gone:{os.getpid()}:{id(err)}")
 
 
 def same_segment(a: Segment, b: Segment) -> bool:

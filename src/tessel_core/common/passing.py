@@ -23,7 +23,6 @@ from typing import Dict, List, Optional, Tuple, Union
 
 from tessel_core.common.packed import (
     Blob,
-    Deferred,
     PackedValue,
     Region,
     Storage,
@@ -146,7 +145,7 @@ def received(head: bytes, wires: Tuple[Union[Wire, Passed], ...]) -> Blob:
             else:
                 plain.append(w)
     except Exception as err:
-        return Deferred(gone(err), f"gone:{os.getpid()}:{id(err)}")
+        return gone(err)
     return rebuilt(head, tuple(plain))
 
 

@@ -15,11 +15,16 @@ if __name__ == "__main__":
     # Imported here, not above: a process that multiprocessing spawns runs
     # this file again (as __mp_main__), and the disk-cache writer needs none
     # of the command line.
-    from tessel_core.cli import main
-
-    # What the imports made (modules, classes, functions) lives as long as the
-    # process: frozen, the collector never walks it again, neither in a run's
-    # collections nor in the full one a shell makes as it exits. Everything
-    # a run makes is collected as before.
-    gc.freeze()
+    # The imports make hundreds of thousands of objects that live as long as
+    # the process; the collector walking them as they are made costs 0.03 s
+    # of a 0.35 s start-up. So it waits, and what the imports made is then frozen:
+    # never walked again, neither in a run's collections nor in the full one
+    # a shell makes as it exits (the few cycles the imports left, under a
+    # megabyte, stay). Everything a run makes is collected as before.
+    gc.disable()
+    try:
+        from tessel_core.cli import main
+    finally:
+        gc.freeze()
+        gc.enable()
     sys.exit(main())

@@ -25,12 +25,12 @@ from tessel_core.common.packed import (
     Blob,
     PackedValue,
     Region,
-    Storage,
     Wire,
     gone,
     rebuilt,
     wire,
 )
+from tessel_core.common.storage import Storage
 
 TOKEN = 16  # bytes
 WAIT = 10.0  # seconds: a descriptor is sent before the pickle that names it

@@ -48,6 +48,7 @@ from tessel_core.misc.models import TesselCacheModel, TesselDiskCacheTodoModel
 RESULT_FIELDS = list(TesselCacheModel.__fields__)  # the record's six fields, in its order
 RESULTS = RESULT_FIELDS[:4]  # those that hold what a successful run left
 WRITE_TIMEOUT = 120.0  # seconds to wait for the disk-cache writer at the end
+WRITE_POLL = 0.005  # seconds between asking the writer what it has written
 
 
 def read_cache_record(path):
@@ -302,24 +303,38 @@ class CacheDirectory:
         else:
             print(f"warning: the disk cache of {comp.id} is not written: the writer "
                   f"did not take it", flush=True)
+        self.settle_written()
+
+    def settle_written(self):
+        """Complete the entries written so far: as the run goes, so that few
+        are left for its end and an interrupted run leaves them whole."""
+        if self.writer.is_alive():
+            for done in self.writer.get_messages():
+                self.settle(done)
 
     def finish_writes(self):
         deadline = time.time() + WRITE_TIMEOUT
         while self.pending and self.writer.is_alive() and time.time() < deadline:
-            # Entries of other fingerprints stay: another run on the same
-            # directory may be reading or writing them at this moment.
-            for done in self.writer.get_messages():
-                node_id, path, manifest = self.pending.pop(done.task_id, (None, None, None))
-                if not done.successful:
-                    print(f"warning: could not write the disk cache of {node_id}: {done.message}")
-                elif path is not None and not set(manifest.get("shares", ())) <= self.committed:
-                    print(f"warning: the disk cache of {node_id} was not written: an entry it "
-                          "shares pages with was not")
-                elif path is not None:
-                    self.commit(node_id, path, manifest)
-            time.sleep(0.02)
+            messages = self.writer.get_messages()
+            for done in messages:
+                self.settle(done)
+            if self.pending and not messages:
+                # the writer only answers when asked: a short poll, so that
+                # the run ends soon after its last entry is written
+                time.sleep(WRITE_POLL)
         for node_id, _, _ in self.pending.values():
             print(f"warning: the disk cache of {node_id} was not written")
+
+    def settle(self, done):
+        """Complete the entry the writer wrote (or say why it is not)."""
+        node_id, path, manifest = self.pending.pop(done.task_id, (None, None, None))
+        if not done.successful:
+            print(f"warning: could not write the disk cache of {node_id}: {done.message}")
+        elif path is not None and not set(manifest.get("shares", ())) <= self.committed:
+            print(f"warning: the disk cache of {node_id} was not written: an entry it "
+                  "shares pages with was not")
+        elif path is not None:
+            self.commit(node_id, path, manifest)
 
     def commit(self, node_id, path, manifest):
         """Write the manifest (last: the entry is complete), naming the

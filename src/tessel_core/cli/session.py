@@ -11,6 +11,7 @@ key holds (tessel_core.cache.entries).
 
 import functools
 import os
+import tempfile
 
 import networkx as nx
 
@@ -89,10 +90,9 @@ class PipelineRunner:
         if self.cache_dir:
             try:
                 os.makedirs(self.cache_dir, exist_ok=True)
-                probe = os.path.join(self.cache_dir, ".write-test")
-                with open(probe, "w") as f:
-                    f.write("")
-                os.remove(probe)
+                # a name of its own: runs that start together each remove only theirs
+                with tempfile.NamedTemporaryFile(dir=self.cache_dir, prefix=".write-test-"):
+                    pass
             except OSError as err:
                 raise PipelineError(f"cannot write to the cache directory {self.cache_dir}: "
                                     f"{err.strerror}") from None

@@ -307,18 +307,17 @@ class CacheDirectory:
 
     def settle_written(self):
         """Complete the entries written so far: as the run goes, so that few
-        are left for its end and an interrupted run leaves them whole."""
-        if self.writer.is_alive():
-            for done in self.writer.get_messages():
-                self.settle(done)
+        are left for its end and an interrupted run leaves them whole. How
+        many the writer reported."""
+        messages = self.writer.get_messages() if self.writer.is_alive() else []
+        for done in messages:
+            self.settle(done)
+        return len(messages)
 
     def finish_writes(self):
         deadline = time.time() + WRITE_TIMEOUT
         while self.pending and self.writer.is_alive() and time.time() < deadline:
-            messages = self.writer.get_messages()
-            for done in messages:
-                self.settle(done)
-            if self.pending and not messages:
+            if not self.settle_written() and self.pending:
                 # the writer only answers when asked: a short poll, so that
                 # the run ends soon after its last entry is written
                 time.sleep(WRITE_POLL)

@@ -19,13 +19,15 @@ import time
 
 from tessel_core.cache.diskcache import TRANSFER_PREFIX, TesselDiskCache, read_record
 from tessel_core.cache.manifest import (
-    MANIFEST,
     Stamps,
     blob_hash,
     depends_on,
+    entry_files,
     key_changed_because,
+    last_used,
     read_manifest,
     stale_because,
+    touch_manifest,
     write_manifest,
 )
 from tessel_core.cache.pages import (
@@ -158,6 +160,7 @@ class CacheDirectory:
         self.lease = Lease(self.directory)  # entries this run reads or writes
         self.runs = {}  # component id -> (key, manifest head) of its run now
         self.chosen = {}  # entry path -> its manifest, for the entries this run uses
+        self.used = {}  # entry path -> its files as they were read, for those loaded
         self.placements = Placements()  # storage ranges the entries written hold
         self.committed = set()  # entries this run completed
 
@@ -230,6 +233,7 @@ class CacheDirectory:
             return False
         manifest = self.chosen.get(path, {})
         hashes = manifest.get("outputs")
+        files = entry_files(path)
         try:
             fields = read_cache_record(path) if hashes is None else \
                 read_deferred(path, hashes, manifest.get("shares", {}))
@@ -247,7 +251,8 @@ class CacheDirectory:
         comp.in_and_out.outputs = list(fields["non_module_outputs"])
         comp.in_and_out.summary = comp.outputs_summary
         comp.status = TesselComponentStatus.SUCCESSFUL
-        touch(os.path.join(path, MANIFEST))
+        touch_manifest(path)
+        self.used[path] = files
         return True
 
     def entry_for(self, comp, node_id):
@@ -358,18 +363,3 @@ class CacheDirectory:
                 self.writer = None
         finally:
             self.lease.release()
-
-
-def last_used(entry):
-    try:
-        return os.stat(os.path.join(entry, MANIFEST)).st_mtime
-    except OSError:
-        return 0.0
-
-
-def touch(path):
-    """Note that an entry was used now (what pruning keeps longest)."""
-    try:
-        os.utime(path)
-    except OSError:
-        pass

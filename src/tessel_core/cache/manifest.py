@@ -12,6 +12,7 @@ import contextlib
 import importlib.metadata
 import json
 import os
+import tempfile
 from typing import Dict, Optional
 
 import xxhash
@@ -209,3 +210,45 @@ def write_manifest(entry, manifest):
         with contextlib.suppress(OSError):
             os.remove(tmp)
         raise
+
+
+def entry_files(entry):
+    """The entry's files as they are: [path in it, size, inode, modification
+    time] each (the manifest's time left out: a run that uses the entry
+    touches it). Another entry written in its place, or one damaged, differs."""
+    found = []
+    for root, dirs, files in os.walk(entry):
+        dirs.sort()
+        for name in sorted(files):
+            path = os.path.join(root, name)
+            try:
+                st = os.stat(path)
+            except OSError:
+                continue
+            found.append([os.path.relpath(path, entry), st.st_size, st.st_ino,
+                          None if name == MANIFEST else st.st_mtime_ns])
+    return found
+
+
+def last_used(entry):
+    try:
+        return os.stat(os.path.join(entry, MANIFEST)).st_mtime
+    except OSError:
+        return 0.0
+
+
+def touch_manifest(entry):
+    """Note that an entry was used now (what pruning keeps longest)."""
+    try:
+        os.utime(os.path.join(entry, MANIFEST))
+    except OSError:
+        pass
+
+
+def check_writable(directory):
+    """Raise OSError unless files can be made in the directory (made if
+    missing). Each probe has a name of its own: runs that start together
+    each remove only theirs."""
+    os.makedirs(directory, exist_ok=True)
+    with tempfile.NamedTemporaryFile(dir=directory, prefix=".write-test-"):
+        pass

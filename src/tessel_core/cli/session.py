@@ -10,12 +10,11 @@ key holds (tessel_core.cache.entries).
 """
 
 import functools
-import os
-import tempfile
 
 import networkx as nx
 
 from tessel_core.cache.entries import CacheDirectory, params_read
+from tessel_core.cache.manifest import check_writable
 from tessel_core.cli.notebook_file import INJECTED_ID, injected_cell, parameter_assignments
 from tessel_core.cli.pipeline_file import PipelineError
 from tessel_core.cli.terminal import Terminal, shown
@@ -89,10 +88,7 @@ class PipelineRunner:
                 raise PipelineError(f"cannot run remotely: {message}")
         if self.cache_dir:
             try:
-                os.makedirs(self.cache_dir, exist_ok=True)
-                # a name of its own: runs that start together each remove only theirs
-                with tempfile.NamedTemporaryFile(dir=self.cache_dir, prefix=".write-test-"):
-                    pass
+                check_writable(self.cache_dir)
             except OSError as err:
                 raise PipelineError(f"cannot write to the cache directory {self.cache_dir}: "
                                     f"{err.strerror}") from None

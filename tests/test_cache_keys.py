@@ -138,3 +138,38 @@ def test_a_distribution_installed_later_is_seen(tmp_path, monkeypatch, name, lis
     fake_distribution(site, "3.1", name, listed)
     os.utime(site, ns=(1, 1))  # changed, even within one tick of the file system's clock
     assert Stamps().module("fakepkg", None) == {"version": "3.1", "distribution": name}
+
+
+def edit_notebook(tmp_path):
+    notebook(tmp_path / "nb.ipynb", RECORDED[:2] + ["y = x + 2\nprint(y)"])
+
+
+RECORDED = ["from helpers import twice\nimport sys\nx = twice(int(open('data.txt').read()))\n"
+            "print('out', x)\nprint('err', file=sys.stderr)", "x * 21", "y = x + 1\nprint(y)"]
+CHANGES = {
+    "data": (lambda p: (p / "data.txt").write_text("3"), "c0", "run: data.txt changed"),
+    "module": (lambda p: (p / "helpers.py").write_text("def twice(v):\n    return v + v\n"),
+               "c0", "run: helpers.py changed"),
+    "code": (edit_notebook, "c2", "run: code changed"),
+    "entry": (lambda p: cli("cache", "clear", str(p / "cache"), "--component", "c1"),
+              "c1", "run: new"),
+}
+
+
+@pytest.mark.parametrize("change", CHANGES)
+def test_a_rerun_from_the_record_of_a_cached_run_is_that_run_until_a_change(tmp_path, change):
+    (tmp_path / "data.txt").write_text("2")
+    (tmp_path / "helpers.py").write_text("def twice(v):\n    return 2 * v\n")
+    notebook(tmp_path / "nb.ipynb", RECORDED)
+    args = ("run", str(tmp_path / "nb.ipynb"), "--cache-dir", str(tmp_path / "cache"))
+    assert cli(*args).returncode == 0
+    cached = cli(*args)  # served wholly from the cache: recorded
+    [record] = (tmp_path / "cache" / ".runs").iterdir()
+    made = record.stat().st_ino
+    again = cli(*args)
+    assert (again.returncode, again.stdout, again.stderr) == (0, cached.stdout, cached.stderr)
+    assert "out 4" in again.stdout and "=> 84" in again.stdout and again.stderr == "err\n"
+    assert record.stat().st_ino == made  # answered from the record, not run and recorded anew
+    edit, component, why = CHANGES[change]
+    edit(tmp_path)
+    assert sources(cli(*args).stdout)[component] == why

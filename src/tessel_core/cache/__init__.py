@@ -1,6 +1,26 @@
-"""Result caches: the in-memory holder and the disk cache."""
+"""Result caches: the in-memory holder and the disk cache.
 
-from .diskcache import TesselDiskCache
-from .quickhold import TesselQuickhold
+The two classes are imported when first asked for: the command line reads
+manifests and records of a cache directory (`manifest`, `upkeep`) before it
+knows it needs either, and importing them imports the whole record model.
+"""
+
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .diskcache import TesselDiskCache
+    from .quickhold import TesselQuickhold
 
 __all__ = ["TesselDiskCache", "TesselQuickhold"]
+
+
+def __getattr__(name):
+    if name == "TesselDiskCache":
+        from .diskcache import TesselDiskCache
+
+        return TesselDiskCache
+    if name == "TesselQuickhold":
+        from .quickhold import TesselQuickhold
+
+        return TesselQuickhold
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

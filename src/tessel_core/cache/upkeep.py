@@ -20,6 +20,7 @@ from typing import List, NamedTuple, Tuple
 from tessel_core.cache.manifest import MANIFEST, read_manifest
 
 LEASES, TRASH = ".leases", ".trash"
+RUNS = ".runs"  # records of runs served wholly from the cache (cli.run_record)
 UNITS = {"": 1, "b": 1, "k": 1e3, "kb": 1e3, "m": 1e6, "mb": 1e6, "g": 1e9, "gb": 1e9,
          "t": 1e12, "tb": 1e12}
 
@@ -64,7 +65,7 @@ def entries(directory: str) -> List[Entry]:
     found: List[Entry] = []
     for component in sorted(os.listdir(directory)):
         folder = os.path.join(directory, component)
-        if component in (LEASES, TRASH) or not os.path.isdir(folder):
+        if component in (LEASES, TRASH, RUNS) or not os.path.isdir(folder):
             continue
         for name in sorted(os.listdir(folder)):
             path = os.path.join(folder, name)

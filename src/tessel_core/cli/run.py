@@ -2,6 +2,7 @@
 
 import sys
 
+from tessel_core.cli import run_record
 from tessel_core.cli.options import (
     add_common,
     given_params,
@@ -10,6 +11,7 @@ from tessel_core.cli.options import (
     warn_unread,
     write_outputs,
 )
+from tessel_core.cli.notebook_file import is_notebook
 from tessel_core.cli.pipeline_file import parse_params
 from tessel_core.cli.terminal import print_table
 from tessel_core.report.outputs import plain
@@ -27,6 +29,9 @@ def add_parser(commands):
 
 
 def command_run(args):
+    recorder = run_record.ACTIVE if recordable(args) else None
+    if recorder is not None:
+        recorder.stamp_source(args.pipeline, is_notebook(args.pipeline))
     runner = make_runner(args)
     if runner.notebook is None:  # a notebook's parameters cell is checked on reading
         warn_unread(runner, parse_params(given_params(args)), "--param")
@@ -57,4 +62,19 @@ def command_run(args):
         print(f"\ncomponent '{comp.name}' ({comp.id}) failed:", file=sys.stderr)
         for line in comp.exception_msg or []:
             print(line if colour else plain(line), file=sys.stderr)
+    if recorder is not None and not failed and served_wholly_from_cache(runner, args.only):
+        recorder.rested_on(runner.cache.used)
     return 1 if failed else 0
+
+
+def recordable(args):
+    """A run whose output a record can give again: on this process's shell,
+    writing no notebook or report."""
+    return not (args.dry_run or args.remote or args.pool or args.jobs > 1 or args.output
+                or args.report)
+
+
+def served_wholly_from_cache(runner, only):
+    return runner.cache is not None and bool(runner.origin) and \
+        all(source == "cache" for source in runner.origin.values()) and \
+        set(runner.origin) == set(runner.plan(only))

@@ -235,9 +235,9 @@ class Recorder:
         if self.size > MAX_PRINTED:
             self.leaked = True
         elif self.printed and self.printed[-1][0] == fd:
-            self.printed[-1][1] += text
+            self.printed[-1][1].append(text)  # joined when written: no quadratic copying
         else:
-            self.printed.append([fd, text])
+            self.printed.append([fd, [text]])
 
     def stamp_source(self, path, notebook):
         """The pipeline file as the run is about to read it."""
@@ -267,7 +267,8 @@ class Recorder:
                     any(entry_files(e["path"]) != e["files"] for e in self.entries):
                 return  # changed while the run read it
             record = {"format": FORMAT, "source": source, "entries": self.entries,
-                      "shares": self.shares, "printed": self.printed}
+                      "shares": self.shares,
+                      "printed": [[fd, "".join(texts)] for fd, texts in self.printed]}
             save(self.path, record)
         except OSError:
             pass  # a run that cannot leave its record is still a run

@@ -16,11 +16,10 @@ __all__ = ["TesselDiskCache", "TesselQuickhold"]
 
 def __getattr__(name):
     if name == "TesselDiskCache":
-        from .diskcache import TesselDiskCache
-
-        return TesselDiskCache
-    if name == "TesselQuickhold":
-        from .quickhold import TesselQuickhold
-
-        return TesselQuickhold
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        from .diskcache import TesselDiskCache as value
+    elif name == "TesselQuickhold":
+        from .quickhold import TesselQuickhold as value
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value  # found directly from now on
+    return value

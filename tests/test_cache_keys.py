@@ -173,3 +173,11 @@ def test_a_rerun_from_the_record_of_a_cached_run_is_that_run_until_a_change(tmp_
     edit, component, why = CHANGES[change]
     edit(tmp_path)
     assert sources(cli(*args).stdout)[component] == why
+
+
+def test_a_notebook_run_expands_a_cache_dir_under_home(tmp_path):
+    (tmp_path / "home").mkdir()
+    notebook(tmp_path / "nb.ipynb", ["x = 1"])
+    out = cli("run", str(tmp_path / "nb.ipynb"), "--cache-dir=~/cache",
+              env={**os.environ, "HOME": str(tmp_path / "home")})
+    assert out.returncode == 0 and (tmp_path / "home" / "cache" / "c0").is_dir()

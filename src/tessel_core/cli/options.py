@@ -131,7 +131,7 @@ def read_input(args, extra_names=()):
     for name in PATH_OPTIONS:
         value = getattr(args, name, None)
         if value and "://" not in value:
-            setattr(args, name, os.path.abspath(value))
+            setattr(args, name, os.path.abspath(os.path.expanduser(value)))
     folder = os.path.dirname(notebook.path)
     os.chdir(folder)
     sys.path.insert(0, folder)  # a kernel imports modules beside the notebook

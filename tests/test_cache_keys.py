@@ -1,6 +1,7 @@
 """A cached result is never stale: the files a run read, the modules it used
 and its inputs' contents decide whether it runs again, and the run says why."""
 
+import json
 import os
 import re
 import subprocess
@@ -153,6 +154,9 @@ CHANGES = {
     "code": (edit_notebook, "c2", "run: code changed"),
     "entry": (lambda p: cli("cache", "clear", str(p / "cache"), "--component", "c1"),
               "c1", "run: new"),
+    "damaged record": (lambda p: [r.write_text(json.dumps({
+        "format": 1, "printed": [], "source": {"path": str(p / "nb.ipynb"), "stamp": [1]}}))
+        for r in (p / "cache" / ".runs").iterdir()], "c0", "cache"),
 }
 
 

@@ -254,8 +254,8 @@ class Recorder:
         only when each is the one entry of its key in its folder."""
         try:
             self.entries, self.shares = described(used)
-        except (OSError, ValueError, AttributeError):
-            self.entries = None  # an entry that went meanwhile: no record
+        except Exception:  # an entry that went or changed meanwhile: no record
+            self.entries = None
 
     def write(self, status):
         """Write the record, if the run may be answered from it next time."""
@@ -270,8 +270,8 @@ class Recorder:
                       "shares": self.shares,
                       "printed": [[fd, "".join(texts)] for fd, texts in self.printed]}
             save(self.path, record)
-        except OSError:
-            pass  # a run that cannot leave its record is still a run
+        except Exception:  # a run that cannot leave its record is still a run
+            pass
 
 
 def described(used):

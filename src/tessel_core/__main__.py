@@ -18,10 +18,13 @@ def run_command(argv):
     may leave such a record)."""
     from tessel_core.cli import run_record
 
-    status = run_record.serve(argv)
+    where = run_record.record_of(argv)
+    if where is None:
+        return full_run(argv)
+    status = run_record.serve(where)
     if status is not None:
         return status
-    recorder = run_record.Recorder(argv)
+    recorder = run_record.Recorder(where)
     if not recorder.install():
         return full_run(argv)
     run_record.ACTIVE = recorder

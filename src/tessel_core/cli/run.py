@@ -29,10 +29,12 @@ def add_parser(commands):
 
 
 def command_run(args):
-    recorder = run_record.ACTIVE if recordable(args) else None
+    recorder = run_record.ACTIVE if not (args.output or args.report) else None
     if recorder is not None:
         recorder.stamp_source(args.pipeline, is_notebook(args.pipeline))
     runner = make_runner(args)
+    if runner.engine is not None:  # a pool or Celery: output a record cannot give again
+        recorder = None
     if runner.notebook is None:  # a notebook's parameters cell is checked on reading
         warn_unread(runner, parse_params(given_params(args)), "--param")
     if args.dry_run:
@@ -65,13 +67,6 @@ def command_run(args):
     if recorder is not None and not failed and served_wholly_from_cache(runner, args.only):
         recorder.rested_on(runner.cache.used)
     return 1 if failed else 0
-
-
-def recordable(args):
-    """A run whose output a record can give again: on this process's shell,
-    writing no notebook or report."""
-    return not (args.dry_run or args.remote or args.pool or args.jobs > 1 or args.output
-                or args.report)
 
 
 def served_wholly_from_cache(runner, only):

@@ -103,14 +103,25 @@ def record_path(directory, argv):
 # ---- answering a run from its record ---------------------------------------------
 
 
-def serve(argv):
-    """Print the record of this command and return its exit status, when
-    everything it rested on holds; None (nothing printed) otherwise."""
+def record_of(argv):
+    """(cache directory, path of this command's record); None for a command
+    that could have none."""
     directory = cache_dir_of(argv)
     if directory is None:
         return None
     try:
-        with open(record_path(directory, argv), encoding="utf-8") as f:
+        return directory, record_path(directory, argv)
+    except (OSError, ValueError):
+        return None
+
+
+def serve(where):
+    """Print the record at `where` (from `record_of`) and return its exit
+    status, when everything it rested on holds; None (nothing printed)
+    otherwise."""
+    directory, path = where
+    try:
+        with open(path, encoding="utf-8") as f:
             record = json.load(f)
         if not holds(record, directory):
             return None
@@ -205,20 +216,14 @@ class Recorder:
     """Keeps what a run prints while it runs; the run says, as it ends, what
     it rested on (`rested_on`), and the record is written if it may be."""
 
-    def __init__(self, argv):
-        self.argv, self.cwd = list(argv), os.getcwd()
-        self.path = None  # the record's path, computed before the run changes anything
+    def __init__(self, where):
+        self.cwd, self.path = os.getcwd(), where[1]  # both as before the run moves
         self.printed, self.size, self.leaked = [], 0, False
         self.source, self.entries, self.shares = None, None, None
         self.saved = (sys.stdout, sys.stderr)
 
     def install(self):
-        directory = cache_dir_of(self.argv)
-        if directory is None or sys.stdout is None or sys.stderr is None:
-            return False
-        try:
-            self.path = record_path(directory, self.argv)
-        except (OSError, ValueError):
+        if sys.stdout is None or sys.stderr is None:
             return False
         sys.stdout = Recording(sys.stdout, 1, self)
         sys.stderr = Recording(sys.stderr, 2, self)

@@ -32,11 +32,19 @@ def inline_figures():
     plotly's as their own mime bundle (what a notebook and the report render),
     unless the user chose otherwise."""
     os.environ.setdefault("MPLBACKEND", INLINE_BACKEND)
-    if not os.environ.get("PLOTLY_RENDERER"):
-        import plotly.io
+    if os.environ.get("PLOTLY_RENDERER"):
+        return
+    if "plotly.io" not in sys.modules:
+        # plotly reads this when a cell first imports it, so a run that draws
+        # no plotly figure does not import it. Its own guess is not taken:
+        # where a web browser is installed it would open each figure there
+        # (and wait for the page to be fetched) instead of showing it.
+        os.environ["PLOTLY_RENDERER"] = "plotly_mimetype"
+        return
+    import plotly.io  # already chosen in the process this one was forked from
 
-        if not plotly.io.renderers.default:
-            plotly.io.renderers.default = "plotly_mimetype"
+    if not plotly.io.renderers.default:
+        plotly.io.renderers.default = "plotly_mimetype"
 
 
 class TerminalDisplayPublisher(DisplayPublisher):

@@ -34,11 +34,12 @@ def inline_figures():
     os.environ.setdefault("MPLBACKEND", INLINE_BACKEND)
     if os.environ.get("PLOTLY_RENDERER"):
         return
-    if "plotly.io" not in sys.modules:
-        # plotly reads this when a cell first imports it, so a run that draws
-        # no plotly figure does not import it. Its own guess is not taken:
-        # where a web browser is installed it would open each figure there
-        # (and wait for the page to be fetched) instead of showing it.
+    if "plotly.io._renderers" not in sys.modules:
+        # plotly reads this when its renderers are first imported, so a run
+        # that draws no plotly figure does not import them. Its own guess is
+        # not taken: where a web browser is installed it would open each
+        # figure there (and wait for the page to be fetched) instead of
+        # showing it.
         os.environ["PLOTLY_RENDERER"] = "plotly_mimetype"
         return
     import plotly.io  # already chosen in the process this one was forked from
